@@ -1,0 +1,78 @@
+// The decomp_disk tool: the command line, the driver, the metadata reports and
+// the extraction of partitions. Declared here so the tests can call the
+// routines directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "../format/DF_structs.h"
+
+// The parsed command line; filled once, then only read.
+struct DecompOptions {
+  const char *inputFileName; // the argument itself, not a copy
+  bool diskImage;            // -d
+  bool moxBin;               // -r
+  bool extract;              // -x
+  bool force;                // -f: cut a partition at the end of the input
+  bool print;                // -p
+};
+
+// Set by -v: the version banner and two progress lines per partition.
+extern bool Verbose;
+
+// The version text of the banner.
+extern const char *const VersionText;
+
+// The whole run; returns the exit status (0, 1, or -1 for a failure after the
+// input was opened). -h and command-line errors end the process directly.
+int decompDiskMain(int argc, char **argv);
+
+// Prints the banner, the usage line and the option list on standard error.
+void usage();
+// Fills `options` from the command line, or ends the process with the usage
+// text: status 0 for -h, 1 for any error.
+void processOptions(int argc, char **argv, DecompOptions *options);
+// The output file-name stem: the input name without a trailing ".bin", ".obk"
+// or ".pwx"; never cut, whatever its length.
+void determineBaseName(const char *inputFileName, std::string &baseName);
+
+// Prints the disk header block of a disk image. False after a message.
+bool dumpDiskBeginning(const DecompOptions *options, FILE *input, int64_t fileStartAddress);
+
+// Reads the game table of contents at the stream's position and the partition
+// table, then prints and/or extracts as the options ask. True only when
+// everything asked for was done.
+bool decomposeSecurityRegion(const DecompOptions *options, FILE *input, int64_t fileStartAddress,
+                             const std::string &baseName);
+
+// Prints one partition's block. True only when its header, its title metadata
+// (whole) and its certificate chain were read.
+bool printPartition(FILE *input, uint64_t partitionAddress, int64_t fileStartAddress,
+                    const char *indent);
+void printEticket(const Eticket &ticket, const char *indent);
+const char *limitTypeToStr(uint32_t limitType);
+
+// Prints the title metadata held in `size` bytes; only what lies inside the
+// buffer is printed. False when the buffer is shorter than the record needs.
+bool printTmd(const uint8_t *tmd, uint32_t size, const char *indent);
+// Prints the certificate chain of `size` bytes. False when the walk stopped at
+// a certificate that is unknown or does not fit in the chain.
+bool printCerts(const uint8_t *chain, uint32_t size, const char *indent);
+// Flag words as text; every word ends with a blank. Constant texts.
+const char *titleTypeToStr(uint32_t titleType);
+const char *accessRightsToStr(uint32_t accessRights);
+const char *contentTypeToStr(uint16_t contentType);
+
+// Writes every partition, and every gap before the next entry's partition, to
+// files of their own. True only when every entry was written.
+bool extractPartitions(const DecompOptions *options, FILE *input, uint32_t numPartitions,
+                       const PartitionInfo *partitionInfos, int64_t fileStartAddress,
+                       const std::string &baseName);
+
+// Copies `length` bytes at file offset `offset` of `input` into a new file.
+bool sliceFile(const std::string &outputFileName, FILE *input, int64_t offset, int64_t length);
+
+// The file-name component of a partition type's files.
+const char *partitionTypeExt(uint32_t partitionType);
