@@ -1,0 +1,459 @@
+// Runs the tool under test as a child process and collects its output and
+// exit, enforcing the limits the tests ask for.
+#include "run_tool.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace runtool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::runtime_error sysError(const std::string &what, int err) {
+  return std::runtime_error("runTool: " + what + ": " + std::strerror(err));
+}
+
+// Owns one open file descriptor; closed exactly once when it goes out of scope.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd &operator=(Fd &&other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+private:
+  int fd_ = -1;
+};
+
+// Owns the result of open/pipe-like calls, or throws with the reason.
+Fd checked(int fd, const std::string &what) {
+  if (fd < 0) {
+    throw sysError(what, errno);
+  }
+  return Fd(fd);
+}
+
+// Keeps a close-on-exec descriptor off 0..2, so that the child's dup2 onto the
+// standard descriptors never meets its own source (which would leave
+// close-on-exec set) even when the test process runs with one of them closed.
+Fd aboveStdio(Fd fd, const std::string &what) {
+  if (fd.get() > 2) {
+    return fd;
+  }
+  return checked(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3), what);
+}
+
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+// Both ends close-on-exec; the child dup2s the end it needs.
+Pipe makePipe() {
+  std::array<int, 2> p{};
+  if (::pipe2(p.data(), O_CLOEXEC) != 0) {
+    throw sysError("pipe", errno);
+  }
+  Fd r(p[0]);
+  Fd w(p[1]);
+  Pipe pipe;
+  pipe.read = aboveStdio(std::move(r), "pipe");
+  pipe.write = aboveStdio(std::move(w), "pipe");
+  return pipe;
+}
+
+// A started child that has not been reaped yet. If the parent leaves early
+// (an exception), the child is killed and reaped so no zombie or runaway
+// process outlives the test.
+class Child {
+public:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(const Child &) = delete;
+  Child &operator=(const Child &) = delete;
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int st = 0;
+      while (::waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  // Called once waitpid has returned the child's status.
+  void reaped() { pid_ = -1; }
+
+private:
+  pid_t pid_;
+};
+
+// What the child reports through the error pipe when it cannot reach exec.
+enum class ChildStage : int { kStdio = 1, kChdir, kFileSizeLimit, kAddressSpaceLimit, kExec };
+
+const char *stageName(int stage) {
+  switch (static_cast<ChildStage>(stage)) {
+  case ChildStage::kStdio:
+    return "redirecting standard descriptors";
+  case ChildStage::kChdir:
+    return "changing directory";
+  case ChildStage::kFileSizeLimit:
+    return "setting RLIMIT_FSIZE";
+  case ChildStage::kAddressSpaceLimit:
+    return "setting RLIMIT_AS";
+  case ChildStage::kExec:
+    return "executing";
+  }
+  return "starting";
+}
+
+// Child side after fork: only async-signal-safe calls from here to exec.
+[[noreturn]] void failInChild(int errFd, ChildStage stage) {
+  std::array<int, 2> msg{static_cast<int>(stage), errno};
+  ssize_t ignored = ::write(errFd, msg.data(), sizeof(msg));
+  (void)ignored;
+  ::_exit(127);
+}
+
+// Lowers the soft limit to `value` (never above the hard limit).
+bool lowerLimit(int resource, uint64_t value) {
+  struct rlimit rl {};
+  if (::getrlimit(resource, &rl) != 0) {
+    return false;
+  }
+  rlim_t want = static_cast<rlim_t>(value);
+  rl.rlim_cur = rl.rlim_max == RLIM_INFINITY ? want : std::min(want, rl.rlim_max);
+  return ::setrlimit(resource, &rl) == 0;
+}
+
+// Everything the child needs, prepared before fork so the child allocates nothing.
+struct ChildSetup {
+  int stdinFd;
+  int stdoutFd;
+  int stderrFd;
+  int errFd;
+  const char *cwd; // null: inherit
+  uint64_t fileSizeLimit;
+  uint64_t addressSpaceLimit;
+  const char *path;
+  bool searchPath; // bare program name: look it up in PATH
+  char *const *argv;
+};
+
+[[noreturn]] void runChild(const ChildSetup &s) {
+  // A clean signal state for the tool, whatever the test process set up.
+  sigset_t all;
+  ::sigemptyset(&all);
+  ::sigprocmask(SIG_SETMASK, &all, nullptr);
+  ::signal(SIGPIPE, SIG_DFL);
+
+  if (::dup2(s.stdinFd, 0) < 0 || ::dup2(s.stdoutFd, 1) < 0 || ::dup2(s.stderrFd, 2) < 0) {
+    failInChild(s.errFd, ChildStage::kStdio);
+  }
+  // Descriptors the test process left inheritable must not reach the tool.
+  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+
+  if (s.cwd != nullptr && ::chdir(s.cwd) != 0) {
+    failInChild(s.errFd, ChildStage::kChdir);
+  }
+  if (s.fileSizeLimit != 0) {
+    ::signal(SIGXFSZ, SIG_IGN); // writes past the limit fail with EFBIG instead
+    if (!lowerLimit(RLIMIT_FSIZE, s.fileSizeLimit)) {
+      failInChild(s.errFd, ChildStage::kFileSizeLimit);
+    }
+  }
+  if (s.addressSpaceLimit != 0 && !lowerLimit(RLIMIT_AS, s.addressSpaceLimit)) {
+    failInChild(s.errFd, ChildStage::kAddressSpaceLimit);
+  }
+  if (s.searchPath) {
+    ::execvp(s.path, s.argv);
+  } else {
+    ::execv(s.path, s.argv);
+  }
+  failInChild(s.errFd, ChildStage::kExec);
+}
+
+// Appends what is readable on `fd` to `sink`; false once the writer side is gone.
+bool drainOnce(int fd, std::string &sink) {
+  std::array<char, 65536> buf;
+  for (;;) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n > 0) {
+      sink.append(buf.data(), static_cast<size_t>(n));
+      return true;
+    }
+    if (n == 0) {
+      return false;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno == EAGAIN) {
+      return true;
+    }
+    throw sysError("reading the child's output", errno);
+  }
+}
+
+} // namespace
+
+// The environment variable wins, so a test run can point at another build.
+std::string toolPath() {
+  if (const char *env = std::getenv("DECOMP_DISK_BIN"); env != nullptr && *env != '\0') {
+    return env;
+  }
+#ifdef DECOMP_DISK_BIN_PATH
+  return DECOMP_DISK_BIN_PATH;
+#else
+  return "decomp_disk";
+#endif
+}
+
+// The child gets /dev/null as stdin, pipes (or stdoutPath) as stdout and stderr,
+// and the requested working directory and limits. A relative tool path is made
+// absolute first, so `cwd` does not change which binary runs; a bare name is
+// looked up in PATH. Failing to start the tool throws; it never shows up as a
+// result. timeoutSeconds <= 0 means no time limit.
+RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
+                  const std::string &argv0) {
+  std::string path = toolPath();
+  const bool searchPath = path.find('/') == std::string::npos;
+  if (!searchPath) {
+    path = std::filesystem::absolute(path).string();
+  }
+
+  std::vector<std::string> argvStore;
+  argvStore.reserve(args.size() + 1);
+  argvStore.push_back(argv0);
+  argvStore.insert(argvStore.end(), args.begin(), args.end());
+  std::vector<char *> argv;
+  argv.reserve(argvStore.size() + 1);
+  for (std::string &a : argvStore) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+
+  Fd devNull = aboveStdio(checked(::open("/dev/null", O_RDONLY | O_CLOEXEC), "opening /dev/null"),
+                          "opening /dev/null");
+  Pipe outPipe;
+  Fd stdoutFile;
+  if (opt.stdoutPath.empty()) {
+    outPipe = makePipe();
+  } else {
+    const std::string what = "opening " + opt.stdoutPath;
+    stdoutFile = aboveStdio(
+        checked(::open(opt.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+                what),
+        what);
+  }
+  Pipe errPipe = makePipe();
+  Pipe startPipe = makePipe(); // carries a start failure; closed by a successful exec
+
+  const ChildSetup setup{devNull.get(),
+                         stdoutFile.valid() ? stdoutFile.get() : outPipe.write.get(),
+                         errPipe.write.get(),
+                         startPipe.write.get(),
+                         opt.cwd.empty() ? nullptr : opt.cwd.c_str(),
+                         opt.fileSizeLimit,
+                         opt.addressSpaceLimit,
+                         path.c_str(),
+                         searchPath,
+                         argv.data()};
+
+  const auto deadline = opt.timeoutSeconds > 0
+                            ? Clock::now() + std::chrono::seconds(opt.timeoutSeconds)
+                            : Clock::time_point::max();
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    throw sysError("fork", errno);
+  }
+  if (pid == 0) {
+    runChild(setup);
+  }
+  Child child(pid);
+  devNull.reset();
+  stdoutFile.reset();
+  outPipe.write.reset();
+  errPipe.write.reset();
+  startPipe.write.reset();
+
+  // Either the exec closes the start pipe (nothing to read) or the child
+  // reports where it failed.
+  std::array<int, 2> failure{};
+  size_t got = 0;
+  while (got < sizeof(failure)) {
+    ssize_t n = ::read(startPipe.read.get(), reinterpret_cast<char *>(failure.data()) + got,
+                       sizeof(failure) - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  if (got == sizeof(failure)) {
+    std::string stage = stageName(failure[0]);
+    if (failure[0] == static_cast<int>(ChildStage::kChdir)) {
+      stage += " to " + opt.cwd;
+    }
+    throw std::runtime_error("runTool: cannot start " + path + ": " + stage +
+                             " failed: " + std::strerror(failure[1]));
+  }
+
+  RunResult result;
+  std::array<pollfd, 2> fds{};
+  std::array<std::string *, 2> sinks{};
+  nfds_t nfds = 0;
+  if (outPipe.read.valid()) {
+    fds[nfds] = {outPipe.read.get(), POLLIN, 0};
+    sinks[nfds++] = &result.out;
+  }
+  fds[nfds] = {errPipe.read.get(), POLLIN, 0};
+  sinks[nfds++] = &result.err;
+
+  bool killed = false; // the deadline passed and SIGKILL was sent
+  auto killOnce = [&] {
+    if (!killed) {
+      ::kill(pid, SIGKILL);
+      killed = true;
+    }
+  };
+
+  while (nfds > 0) {
+    auto now = Clock::now();
+    if (now >= deadline) {
+      killOnce();
+      break;
+    }
+    int waitMs = -1;
+    if (deadline != Clock::time_point::max()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+      waitMs = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
+    }
+    int r = ::poll(fds.data(), nfds, waitMs);
+    if (r < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw sysError("poll", errno);
+    }
+    for (nfds_t i = 0; i < nfds;) {
+      if (fds[i].revents != 0 && !drainOnce(fds[i].fd, *sinks[i])) {
+        fds[i] = fds[nfds - 1]; // that stream is finished: stop watching it
+        sinks[i] = sinks[nfds - 1];
+        --nfds;
+        continue;
+      }
+      ++i;
+    }
+  }
+
+  int st = 0;
+  for (;;) {
+    pid_t r = ::waitpid(pid, &st, killed ? 0 : WNOHANG);
+    if (r == pid) {
+      break;
+    }
+    if (r < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw sysError("waitpid", errno);
+    }
+    // Output is closed but the child still runs: wait for it, within the deadline.
+    if (Clock::now() >= deadline) {
+      killOnce();
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  child.reaped();
+
+  if (WIFEXITED(st)) {
+    result.status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    result.status = -1;
+    result.signal = WTERMSIG(st);
+  }
+  return result;
+}
+
+// A new private directory under $TMPDIR (or /tmp).
+std::string makeTempDir() {
+  const char *env = std::getenv("TMPDIR");
+  std::string base = env != nullptr && *env != '\0' ? env : "/tmp";
+  while (base.size() > 1 && base.back() == '/') {
+    base.pop_back();
+  }
+  std::string templ = base + "/decomp_disk_test.XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (::mkdtemp(buf.data()) == nullptr) {
+    throw sysError("cannot make a temporary directory in " + base, errno);
+  }
+  return std::string(buf.data());
+}
+
+// Best effort and never throws, so it is safe in teardown. Directories a test
+// made unwritable or unreadable are opened up first. Empty and "/" are ignored.
+void removeTree(const std::string &path) {
+  if (path.empty() || path == "/") {
+    return;
+  }
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::remove_all(path, ec) != static_cast<std::uintmax_t>(-1) && !ec) {
+    return;
+  }
+  ec.clear();
+  if (fs::is_directory(fs::symlink_status(path, ec))) {
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+      }
+    }
+  }
+  ec.clear();
+  fs::remove_all(path, ec);
+}
+
+} // namespace runtool

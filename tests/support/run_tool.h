@@ -1,0 +1,41 @@
+// Runs the built decomp_disk binary in a child process and captures what it
+// printed and how it ended, byte for byte.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace runtool {
+
+struct RunResult {
+  std::string out;     // standard output, bytes as written
+  std::string err;     // standard error, bytes as written
+  int status = -1;     // exit status 0..255, or -1 when killed by a signal
+  int signal = 0;      // the signal that ended the child, else 0
+};
+
+struct RunOptions {
+  std::string cwd;          // working directory of the child; empty: inherit
+  std::string stdoutPath;   // when set, stdout goes to this file (e.g. /dev/full)
+                            // instead of being captured
+  uint64_t fileSizeLimit = 0;    // RLIMIT_FSIZE in bytes when nonzero (SIGXFSZ ignored)
+  uint64_t addressSpaceLimit = 0; // RLIMIT_AS in bytes when nonzero
+  int timeoutSeconds = 120;  // the child is killed after this long
+};
+
+// Path of the decomp_disk binary under test: the DECOMP_DISK_BIN environment
+// variable when set, else the path that the build compiled in.
+std::string toolPath();
+
+// Runs the tool with `args` (not including argv[0]); argv[0] is `argv0` when
+// given, else "decomp_disk".
+RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt = {},
+                  const std::string &argv0 = "decomp_disk");
+
+// Makes a fresh empty temporary directory and returns its path; removed by
+// removeTree.
+std::string makeTempDir();
+void removeTree(const std::string &path);
+
+} // namespace runtool
