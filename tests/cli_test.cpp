@@ -120,12 +120,18 @@ TEST_F(Cli, UnknownLettersAndLongForms) {
 
 TEST(BaseName, Table) {
   const std::pair<const char *, const char *> rows[] = {
-      {"disc.pwx", "disc"},         {"/data/disc.obk", "/data/disc"},
-      {"mox.bin", "mox"},           {"disc.final.bin", "disc.final"},
-      {"disc.PWX", "disc.PWX"},     {"disc.iso", "disc.iso"},
-      {"disc.bin.old", "disc.bin.old"}, {"run.d/disc", "run.d/disc"},
-      {"disc", "disc"},             {".bin", ""},
-      {"disc.pwx.", "disc.pwx."},   {"disc.pw", "disc.pw"},
+      {"disc.pwx", "disc"},
+      {"/data/disc.obk", "/data/disc"},
+      {"mox.bin", "mox"},
+      {"disc.final.bin", "disc.final"},
+      {"disc.PWX", "disc.PWX"},
+      {"disc.iso", "disc.iso"},
+      {"disc.bin.old", "disc.bin.old"},
+      {"run.d/disc", "run.d/disc"},
+      {"disc", "disc"},
+      {".bin", ""},
+      {"disc.pwx.", "disc.pwx."},
+      {"disc.pw", "disc.pw"},
   };
   for (const auto &[input, expected] : rows) {
     std::string base = "stale";
@@ -182,8 +188,7 @@ TEST_F(Cli, UnencryptOverwritesAndFollowsTheBaseName) {
     discimg::putAt(dir + "/" + output, 0, 0, discimg::Bytes(0x50000, 0xEE)); // stale, longer
     const RunResult r = run({"-d", "-x", input});
     EXPECT_EQ(r.status, 0) << input << r.err;
-    EXPECT_TRUE(discimg::sameAsRange(dir + "/" + output, dir + "/" + input, 0, 0x48000))
-        << input;
+    EXPECT_TRUE(discimg::sameAsRange(dir + "/" + output, dir + "/" + input, 0, 0x48000)) << input;
   }
 }
 

@@ -155,15 +155,15 @@ TEST_F(CopyTest, BudgetAndEndOfFile) {
     uint64_t expectCount;
   };
   const Row rows[] = {
-      {0x30000, 0, 0x48000, 0, 0x30000},      // short disk image: the whole file
-      {0x100, 0x10, 0, 0x10, 0xF0},           // length 0: to the end
-      {0x100, 0x100, 0, 0, 0},                // offset at the end: nothing
-      {0x100, 0x200, 0x10, 0, 0},             // offset past the end: nothing
-      {0x100, 0x10, -5, 0, 0},                // negative length: nothing
+      {0x30000, 0, 0x48000, 0, 0x30000},           // short disk image: the whole file
+      {0x100, 0x10, 0, 0x10, 0xF0},                // length 0: to the end
+      {0x100, 0x100, 0, 0, 0},                     // offset at the end: nothing
+      {0x100, 0x200, 0x10, 0, 0},                  // offset past the end: nothing
+      {0x100, 0x10, -5, 0, 0},                     // negative length: nothing
       {0x50000, 0x1000, 0x30000, 0x1000, 0x30000}, // two chunks, the second short
-      {0x50000, 0, 0x20000, 0, 0x20000},      // exactly one chunk
+      {0x50000, 0, 0x20000, 0, 0x20000},           // exactly one chunk
       {0x40000, 0x20, 0x7FFFFFFFFFFFFFFF, 0x20, 0x3FFE0},
-      {0, 0, 0, 0, 0},                        // empty file
+      {0, 0, 0, 0, 0}, // empty file
   };
   for (const Row &r : rows) {
     const std::string in = makeInput(r.fileSize);
@@ -230,8 +230,7 @@ TEST_F(CopyTest, WholeFileReadRefusals) {
   EXPECT_FALSE(readBinFileIntoArray(huge.c_str(), data, count));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, std::string(ProgName) + ": Can't read file " + empty + "\n" + ProgName +
-                     ": File " + huge +
-                     " is too large to read into memory (4294967296 bytes)\n");
+                     ": File " + huge + " is too large to read into memory (4294967296 bytes)\n");
 }
 
 } // namespace

@@ -28,15 +28,13 @@ bool readPartitionLengths(FILE *input, const char *inputFileName, uint32_t numPa
 
   for (uint32_t i = 0; i < numPartitions; ++i) {
     const uint64_t partitionAddress = decodeShiftedOffset(partitionInfos[i].partitionOffset);
-    if (fseeko(input, diskAddressToFileOffset(partitionAddress, fileStartAddress), SEEK_SET) !=
-        0) {
+    if (fseeko(input, diskAddressToFileOffset(partitionAddress, fileStartAddress), SEEK_SET) != 0) {
       std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
       return false;
     }
     PartitionHeader header;
     if (std::fread(&header, sizeof header, 1, input) != 1) {
-      std::fprintf(stderr, "%s: Can't read partiton %d from file\n", ProgName,
-                   static_cast<int>(i));
+      std::fprintf(stderr, "%s: Can't read partiton %d from file\n", ProgName, static_cast<int>(i));
       return false;
     }
     const uint64_t dataStart = partitionAddress + decodeShiftedOffset(header.dataOffset);
@@ -65,8 +63,8 @@ struct ReaderMessages {
 std::optional<ByteBuffer> readPartitionPiece(FILE *input, uint64_t partitionAddress,
                                              int64_t fileStartAddress, ShiftedOffset offset,
                                              uint32_t size, const ReaderMessages &messages) {
-  const int64_t fileOffset = diskAddressToFileOffset(
-      partitionAddress + decodeShiftedOffset(offset), fileStartAddress);
+  const int64_t fileOffset =
+      diskAddressToFileOffset(partitionAddress + decodeShiftedOffset(offset), fileStartAddress);
   if (fseeko(input, fileOffset, SEEK_SET) != 0) {
     std::fprintf(stderr, messages.seekFailed, ProgName);
     return std::nullopt;

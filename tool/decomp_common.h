@@ -28,8 +28,7 @@ bool readPartitionLengths(FILE *input, const char *inputFileName, uint32_t numPa
 // Reads a partition's title metadata, exactly tmdSize bytes. Nothing is
 // allocated for bytes that the input cannot hold. Empty after a message.
 std::optional<ByteBuffer> readTmdFromPartition(FILE *input, const PartitionHeader &header,
-                                               uint64_t partitionAddress,
-                                               int64_t fileStartAddress);
+                                               uint64_t partitionAddress, int64_t fileStartAddress);
 
 // Reads a partition's certificate chain, exactly certSize bytes, under the
 // same rules as readTmdFromPartition.

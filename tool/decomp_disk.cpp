@@ -139,8 +139,7 @@ static bool writeUnencryptedPart(const DecompOptions &opts, const std::string &b
 // The run after the input is open: 0 when everything asked for was done,
 // -1 otherwise.
 static int runOnInput(const DecompOptions &opts, FILE *input) {
-  const int64_t fileStartAddress =
-      opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress;
+  const int64_t fileStartAddress = opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress;
   std::string baseName;
   if (opts.extract)
     determineBaseName(opts.inputFileName, baseName);
@@ -245,8 +244,8 @@ bool dumpDiskBeginning(const DecompOptions *, FILE *input, int64_t fileStartAddr
 // Partition report and ticket
 
 const char *limitTypeToStr(uint32_t limitType) {
-  static const char *const names[] = {"None", "Time duration", "Absolute time",
-                                      "Number of titles", "Number of launches"};
+  static const char *const names[] = {"None", "Time duration", "Absolute time", "Number of titles",
+                                      "Number of launches"};
   return limitType < std::size(names) ? names[limitType] : "Unknown limit";
 }
 
@@ -254,8 +253,7 @@ void printEticket(const Eticket &ticket, const char *indent) {
   std::printf("%sTicket size: %u\n", indent, static_cast<unsigned>(sizeof(Eticket)));
   std::printf("%sTicket issuer: %.*s\n", indent,
               fieldTextLength(ticket.issuer, sizeof ticket.issuer), ticket.issuer);
-  std::printf("%sTicket title id: 0x%" PRIx64 "\n", indent,
-              static_cast<uint64_t>(ticket.titleId));
+  std::printf("%sTicket title id: 0x%" PRIx64 "\n", indent, static_cast<uint64_t>(ticket.titleId));
   bool anyLimit = false;
   for (const TicketLimit &limit : ticket.limits) {
     const uint32_t type = static_cast<uint32_t>(limit.limitType);
@@ -330,9 +328,9 @@ const char *accessRightsToStr(uint32_t accessRights) {
 
 const char *contentTypeToStr(uint16_t contentType) {
   // Words are appended in the order 0x1, 0x8000, 0x2; index bit k is the k-th.
-  static const char *const texts[] = {"NONE",        "KT_EXE ",        "SHARED ",
-                                      "KT_EXE SHARED ", "DISC ",       "KT_EXE DISC ",
-                                      "SHARED DISC ", "KT_EXE SHARED DISC "};
+  static const char *const texts[] = {
+      "NONE",  "KT_EXE ",      "SHARED ",      "KT_EXE SHARED ",
+      "DISC ", "KT_EXE DISC ", "SHARED DISC ", "KT_EXE SHARED DISC "};
   const unsigned index =
       (contentType & 0x1) | ((contentType >> 15) & 0x1) << 1 | ((contentType >> 1) & 0x1) << 2;
   return texts[index];
@@ -368,8 +366,7 @@ bool printTmd(const uint8_t *tmd, uint32_t size, const char *indent) {
   for (unsigned i = 0; i < numContents; ++i) {
     const uint64_t recordEnd = sizeof(Tmd) + uint64_t{i + 1} * sizeof(TmdContent);
     if (recordEnd > size) {
-      std::fprintf(stderr,
-                   "%s: TMD of %u bytes is truncated; only what lies inside it is shown\n",
+      std::fprintf(stderr, "%s: TMD of %u bytes is truncated; only what lies inside it is shown\n",
                    ProgName, size);
       return false;
     }
@@ -389,8 +386,7 @@ bool printTmd(const uint8_t *tmd, uint32_t size, const char *indent) {
 
 // Where the certificate at `pos` keeps its texts and how long it is; false
 // when it is of no known kind or its fixed fields do not fit in the chain.
-static bool findCertLayout(const uint8_t *chain, uint64_t pos, uint32_t size,
-                           CertLayout &layout) {
+static bool findCertLayout(const uint8_t *chain, uint64_t pos, uint32_t size, CertLayout &layout) {
   const uint64_t left = size - pos;
   Be32 word;
   if (left < sizeof word)
@@ -563,8 +559,7 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
                        const std::string &baseName) {
   uint64_t size;
   if (!fileSize(opts->inputFileName, size)) {
-    std::fprintf(stderr, "%s: Can't get length of file %s - exit\n", ProgName,
-                 opts->inputFileName);
+    std::fprintf(stderr, "%s: Can't get length of file %s - exit\n", ProgName, opts->inputFileName);
     return false;
   }
   const int64_t netFileLength = fileStartAddress + static_cast<int64_t>(size);
@@ -587,8 +582,7 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
     const int index = static_cast<int>(i);
     const uint64_t partitionAddress = decodeShiftedOffset(partitionInfos[i].partitionOffset);
     const uint32_t type = static_cast<uint32_t>(partitionInfos[i].partitionType);
-    const int64_t partitionFileOffset =
-        diskAddressToFileOffset(partitionAddress, fileStartAddress);
+    const int64_t partitionFileOffset = diskAddressToFileOffset(partitionAddress, fileStartAddress);
     if (fseeko(input, partitionFileOffset, SEEK_SET) != 0) {
       std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
       return false;
@@ -622,8 +616,8 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
       std::printf("Partition #%d length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", index,
                   static_cast<uint64_t>(dataLength), static_cast<uint64_t>(dataLength));
 
-    int64_t dataEnd = static_cast<int64_t>(static_cast<uint64_t>(dataStart) +
-                                           static_cast<uint64_t>(dataLength));
+    int64_t dataEnd =
+        static_cast<int64_t>(static_cast<uint64_t>(dataStart) + static_cast<uint64_t>(dataLength));
     if (static_cast<uint64_t>(dataEnd) > static_cast<uint64_t>(netFileLength)) {
       const int64_t missing = static_cast<int64_t>(static_cast<uint64_t>(dataEnd) -
                                                    static_cast<uint64_t>(netFileLength));
@@ -631,8 +625,8 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
                   opts->inputFileName, index);
       std::printf("%s: File needs 0x%" PRIx64 " (%" PRId64 ") more bytes.\n", ProgName,
                   static_cast<uint64_t>(missing), missing);
-      std::printf("%s: Data start: 0x%" PRIx64 "; Length: 0x%" PRIx64
-                  "; netFileLength: 0x%" PRIx64 "\n",
+      std::printf("%s: Data start: 0x%" PRIx64 "; Length: 0x%" PRIx64 "; netFileLength: 0x%" PRIx64
+                  "\n",
                   ProgName, static_cast<uint64_t>(dataStart), static_cast<uint64_t>(dataLength),
                   static_cast<uint64_t>(netFileLength));
       if (!opts->force) {
@@ -645,8 +639,8 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
 
     // A range that ends before it begins (the next entry's partition lies
     // below this one, or the partition starts past the input) has no file.
-    const int64_t rangeLength = static_cast<int64_t>(static_cast<uint64_t>(dataOffset) +
-                                                     static_cast<uint64_t>(dataLength));
+    const int64_t rangeLength =
+        static_cast<int64_t>(static_cast<uint64_t>(dataOffset) + static_cast<uint64_t>(dataLength));
     if (rangeLength < 0) {
       std::fprintf(stderr,
                    "%s: Partition %d at 0x%" PRIx64
@@ -669,8 +663,7 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
       const std::string padName = formatText("%s.pad.%d", baseName.c_str(), index);
       if (!sliceFile(padName, input, diskAddressToFileOffset(dataEnd, fileStartAddress),
                      static_cast<int64_t>(nextAddress) - dataEnd)) {
-        std::printf("%s: Extraction of partition %d-%d pad failed\n", ProgName, index,
-                    index + 1);
+        std::printf("%s: Extraction of partition %d-%d pad failed\n", ProgName, index, index + 1);
         return false;
       }
     }
@@ -717,8 +710,7 @@ static bool copyRange(const std::string &outputFileName, FILE *out, FILE *input,
 bool sliceFile(const std::string &outputFileName, FILE *input, int64_t offset, int64_t length) {
   FilePtr out = openFile(outputFileName, "wb");
   if (!out) {
-    std::fprintf(stderr, "%s: Can't open file %s for writing\n", ProgName,
-                 outputFileName.c_str());
+    std::fprintf(stderr, "%s: Can't open file %s for writing\n", ProgName, outputFileName.c_str());
     return false;
   }
   bool ok;

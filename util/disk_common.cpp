@@ -82,8 +82,8 @@ bool readBinFileIntoArray(const char *fileName, std::vector<uint8_t> &data, uint
   try {
     data.resize(size);
   } catch (const std::bad_alloc &) {
-    std::fprintf(stderr, "%s: Can't allocate %u bytes to hold the contents of file %s\n",
-                 ProgName, size, fileName);
+    std::fprintf(stderr, "%s: Can't allocate %u bytes to hold the contents of file %s\n", ProgName,
+                 size, fileName);
     return false;
   }
   FilePtr file = openFile(fileName, "rb");

@@ -82,7 +82,7 @@ struct DiscPlan {
   // The file is truncated (sparse) to this size after everything is written;
   // 0 means: just past the last byte written.
   uint64_t fileSize = 0;
-  bool writeDiskHeader = true; // disk images only
+  bool writeDiskHeader = true;   // disk images only
   std::string gameName = "RTST"; // 4 raw bytes
   std::string company = "01";    // 2 raw bytes
   uint32_t vandelmereMagic = 0x5D1C9EA3;
@@ -94,7 +94,7 @@ struct DiscPlan {
   // GameToc fields as stored; numPartitions defaults to partitions.size().
   int64_t numPartitions = -1;
   uint32_t partitionInfoOffset = 0x10008; // table at disk address 0x40020
-  bool writeTable = true; // write the partitions' table entries
+  bool writeTable = true;                 // write the partitions' table entries
   std::vector<PartitionPlan> partitions;
   // Bytes in front of disk address 0 in a disk image, and disk addresses up to
   // 0x40000, are filled with patternByte when true (so .unencrypt copies can
@@ -123,7 +123,6 @@ bool fileExists(const std::string &path);
 uint64_t fileSizeOf(const std::string &path);
 // True when output file `out` holds exactly input bytes [offset, offset + length)
 // of `in`; compares in chunks, so it suits multi-GiB sparse files too.
-bool sameAsRange(const std::string &out, const std::string &in, uint64_t offset,
-                 uint64_t length);
+bool sameAsRange(const std::string &out, const std::string &in, uint64_t offset, uint64_t length);
 
 } // namespace discimg

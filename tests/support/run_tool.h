@@ -9,19 +9,19 @@
 namespace runtool {
 
 struct RunResult {
-  std::string out;     // standard output, bytes as written
-  std::string err;     // standard error, bytes as written
-  int status = -1;     // exit status 0..255, or -1 when killed by a signal
-  int signal = 0;      // the signal that ended the child, else 0
+  std::string out; // standard output, bytes as written
+  std::string err; // standard error, bytes as written
+  int status = -1; // exit status 0..255, or -1 when killed by a signal
+  int signal = 0;  // the signal that ended the child, else 0
 };
 
 struct RunOptions {
-  std::string cwd;          // working directory of the child; empty: inherit
-  std::string stdoutPath;   // when set, stdout goes to this file (e.g. /dev/full)
-                            // instead of being captured
-  uint64_t fileSizeLimit = 0;    // RLIMIT_FSIZE in bytes when nonzero (SIGXFSZ ignored)
+  std::string cwd;                // working directory of the child; empty: inherit
+  std::string stdoutPath;         // when set, stdout goes to this file (e.g. /dev/full)
+                                  // instead of being captured
+  uint64_t fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when nonzero (SIGXFSZ ignored)
   uint64_t addressSpaceLimit = 0; // RLIMIT_AS in bytes when nonzero
-  int timeoutSeconds = 120;  // the child is killed after this long
+  int timeoutSeconds = 120;       // the child is killed after this long
 };
 
 // Path of the decomp_disk binary under test: the DECOMP_DISK_BIN environment
