@@ -674,7 +674,30 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
 // The buffer that sliceFile moves a partition through.
 constexpr size_t SliceBufferSize = 0x800000;
 
-// Copies the range into `out`; false after its message.
+// Copies one chunk with the classic read and write, so that every failure is
+// told by its own message; false after it.
+static bool copyChunkByStream(const std::string &outputFileName, FILE *out, FILE *input,
+                              uint8_t *buffer, size_t chunk) {
+  const size_t got = std::fread(buffer, 1, chunk, input);
+  if (got < chunk) {
+    if (std::ferror(input))
+      std::fprintf(stderr, "%s: Read error on input file\n", ProgName);
+    else
+      std::fprintf(stderr, "%s: EOF reached on input file before end of partiton", ProgName);
+    return false;
+  }
+  if (std::fwrite(buffer, 1, got, out) < got) {
+    std::fprintf(stderr, "Write error when writing file %s\n", outputFileName.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Copies the range into `out` chunk by chunk; false after its message. A
+// chunk goes through the kernel when it can, which leaves the data out of
+// user space; a chunk that the kernel cannot copy whole is undone and done
+// again through the buffer, so short inputs and short writes leave exactly
+// the bytes, and give exactly the messages, of a plain read and write.
 static bool copyRange(const std::string &outputFileName, FILE *out, FILE *input, int64_t offset,
                       int64_t length) {
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[SliceBufferSize]);
@@ -687,23 +710,42 @@ static bool copyRange(const std::string &outputFileName, FILE *out, FILE *input,
     std::fprintf(stderr, "%s: Seeking to partition data start failed\n", ProgName);
     return false;
   }
+  CopyProgress progress;
+  startProgress(progress, outputFileName.c_str(), static_cast<uint64_t>(length));
+  // Once a chunk has gone through the stream, the output's stdio buffer may
+  // hold bytes, so the kernel must not write behind it any more.
+  bool kernelUsable = true;
+  bool streamInPlace = true;
+  uint64_t done = 0;
   uint64_t remaining = static_cast<uint64_t>(length);
   do {
     const size_t chunk = remaining < SliceBufferSize ? remaining : SliceBufferSize;
-    const size_t got = std::fread(buffer.get(), 1, chunk, input);
-    if (got < chunk) {
-      if (std::ferror(input))
-        std::fprintf(stderr, "%s: Read error on input file\n", ProgName);
-      else
-        std::fprintf(stderr, "%s: EOF reached on input file before end of partiton", ProgName);
+    const int64_t chunkOffset = offset + static_cast<int64_t>(done);
+    if (kernelUsable && chunk != 0 && bytesAvailableAt(input, chunkOffset) >= chunk) {
+      if (copyChunkInKernel(fileno(input), chunkOffset, fileno(out), done, chunk)) {
+        streamInPlace = false;
+        done += chunk;
+        remaining -= chunk;
+        updateProgress(progress, done);
+        continue;
+      }
+    }
+    kernelUsable = false;
+    if (!streamInPlace && fseeko(input, chunkOffset, SEEK_SET) != 0) {
+      endProgress(progress);
+      std::fprintf(stderr, "%s: Seeking to partition data start failed\n", ProgName);
       return false;
     }
-    if (std::fwrite(buffer.get(), 1, got, out) < got) {
-      std::fprintf(stderr, "Write error when writing file %s\n", outputFileName.c_str());
+    streamInPlace = true;
+    if (!copyChunkByStream(outputFileName, out, input, buffer.get(), chunk)) {
+      endProgress(progress);
       return false;
     }
-    remaining -= got;
+    done += chunk;
+    remaining -= chunk;
+    updateProgress(progress, done);
   } while (remaining != 0);
+  endProgress(progress);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tool_common.h"
 
@@ -96,6 +97,23 @@ bool readBinFileIntoArray(const char *fileName, std::vector<uint8_t> &data, uint
     std::fprintf(stderr, "%s: Can't read file %s\n", ProgName, fileName);
     data.clear();
     return false;
+  }
+  return true;
+}
+
+bool copyChunkInKernel(int inFd, int64_t inOffset, int outFd, uint64_t outOffset, size_t count) {
+  off_t from = inOffset;
+  size_t copied = 0;
+  while (copied < count) {
+    const ssize_t n = copy_file_range(inFd, &from, outFd, nullptr, count - copied, 0);
+    if (n <= 0) {
+      // Unsupported here, the input ended, or the output refused: undo.
+      if (copied != 0 && ftruncate(outFd, static_cast<off_t>(outOffset)) != 0)
+        return false;
+      lseek(outFd, static_cast<off_t>(outOffset), SEEK_SET);
+      return false;
+    }
+    copied += static_cast<size_t>(n);
   }
   return true;
 }

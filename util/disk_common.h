@@ -24,3 +24,9 @@ bool copyBinFileToOutFile(FILE *output, const char *inputFileName);
 // 4 GiB or more are refused, since their size does not fit the count. After
 // a false result `data` is empty.
 bool readBinFileIntoArray(const char *fileName, std::vector<uint8_t> &data, uint32_t &size);
+
+// Copies `count` bytes at `inOffset` of `inFd` to `outFd`, which stands at
+// `outOffset`, inside the kernel. True when every byte was copied. Otherwise
+// the output is cut back to `outOffset` and left standing there, as if
+// nothing had been tried, and the caller copies the bytes another way.
+bool copyChunkInKernel(int inFd, int64_t inOffset, int outFd, uint64_t outOffset, size_t count);
