@@ -91,9 +91,9 @@ std::optional<uint64_t> parseSize(const std::string &text) {
 }
 
 Bytes certificateChain(uint32_t middleKeyType, const std::string &leafName) {
-  Bytes chain = discimg::makeCert(0x10000, 0, "Root", "CA0001");
-  const Bytes middle = discimg::makeCert(0x10001, middleKeyType, "Root-CA0001", "TK0002");
-  const Bytes leaf = discimg::makeCert(0x10002, 0, "Root-CA0001", leafName);
+  Bytes chain = discimg::makeCert(0x10000, 0, "Sample", "Authority");
+  const Bytes middle = discimg::makeCert(0x10001, middleKeyType, "Sample-Authority", "Tickets");
+  const Bytes leaf = discimg::makeCert(0x10002, 0, "Sample-Authority", leafName);
   chain.insert(chain.end(), middle.begin(), middle.end());
   chain.insert(chain.end(), leaf.begin(), leaf.end());
   return chain;
@@ -104,7 +104,7 @@ discimg::PartitionPlan partitionAt(uint64_t address, uint32_t type) {
   discimg::PartitionPlan p;
   p.address = address;
   p.type = type;
-  p.issuer = "Root-CA0001-TK0002";
+  p.issuer = "Sample-Authority-Tickets";
   p.tmdOffset = static_cast<uint32_t>(kTmdOffset / 4);
   p.certOffset = static_cast<uint32_t>(kCertOffset / 4);
   p.dataOffset = static_cast<uint32_t>(kDataOffset / 4);
@@ -133,7 +133,7 @@ discimg::DiscPlan samplePlan(bool moxBin, uint64_t gameDataSize, bool sparse) {
                         {0x00000001, 1, 0x0001, 0x80000},
                         {0x00000002, 2, 0x8001, 0x20000}};
   update.tmd = discimg::makeTmd(updateTmd);
-  update.certs = certificateChain(1, "UP0003");
+  update.certs = certificateChain(1, "UpdateMetadata");
   update.dataSize = static_cast<uint32_t>(kUpdateDataSize / 4);
   update.dataBytes = kUpdateDataSize;
 
@@ -156,7 +156,7 @@ discimg::DiscPlan samplePlan(bool moxBin, uint64_t gameDataSize, bool sparse) {
                       {0x00000002, 2, 0x8001, 0x8000},
                       {0x00000003, 3, 0x0002, gameDataSize}};
   game.tmd = discimg::makeTmd(gameTmd);
-  game.certs = certificateChain(2, "GM0004");
+  game.certs = certificateChain(2, "GameMetadata");
   game.dataSize = static_cast<uint32_t>(gameDataSize / 4);
   // A sparse image still ends with the data area, but holds no data bytes.
   game.dataBytes = sparse ? 0 : gameDataSize;
