@@ -1,6 +1,7 @@
 // Synthetic disc images for the tests: builds the on-disc structures in memory
 // and places them by disk address into a sparse file.
 #include "disc_image.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,35 +32,7 @@ std::runtime_error ioError(const std::string &what, const std::string &path, int
   return std::runtime_error(what + ": " + path + ": " + std::strerror(err));
 }
 
-// Owns one open file descriptor; closed exactly once when it goes out of scope.
-class Fd {
-public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd &operator=(Fd &&other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
-private:
-  int fd_ = -1;
-};
+using testsupport::Fd;
 
 // Opens `path` or throws with the reason; the descriptor is close-on-exec.
 Fd openOrThrow(const std::string &path, int flags, mode_t mode = 0644) {

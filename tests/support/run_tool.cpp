@@ -1,6 +1,7 @@
 // Runs the tool under test as a child process and collects its output and
 // exit, enforcing the limits the tests ask for.
 #include "run_tool.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -31,35 +32,7 @@ std::runtime_error sysError(const std::string &what, int err) {
   return std::runtime_error("runTool: " + what + ": " + std::strerror(err));
 }
 
-// Owns one open file descriptor; closed exactly once when it goes out of scope.
-class Fd {
-public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd &operator=(Fd &&other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~Fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-
-private:
-  int fd_ = -1;
-};
+using testsupport::Fd;
 
 // Owns the result of open/pipe-like calls, or throws with the reason.
 Fd checked(int fd, const std::string &what) {

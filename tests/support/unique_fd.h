@@ -1,0 +1,39 @@
+// Owns one open file descriptor for the test support code.
+#pragma once
+
+#include <unistd.h>
+#include <utility>
+
+namespace testsupport {
+
+// Owns one open file descriptor; closed exactly once when it goes out of scope.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  Fd(Fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd &operator=(Fd &&other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+private:
+  int fd_ = -1;
+};
+
+} // namespace testsupport
