@@ -121,10 +121,10 @@ discimg::DiscPlan samplePlan(bool moxBin, uint64_t gameDataSize, bool sparse) {
 
   // The update partition: unencrypted (no H3 table), a ticket without limits.
   discimg::PartitionPlan update = partitionAt(kUpdateAddress, 1);
-  update.ticketTitleId = 0x0001000800000001;
+  update.ticketTitleId = 0x0000000200000001;
   discimg::TmdPlan updateTmd;
   updateTmd.sysVersion = 0x0000000100000010;
-  updateTmd.titleId = 0x0001000800000001;
+  updateTmd.titleId = 0x0000000200000001;
   updateTmd.titleType = 0x1;
   updateTmd.groupId = 0x3030;
   updateTmd.accessRights = 0x0;
@@ -140,13 +140,13 @@ discimg::DiscPlan samplePlan(bool moxBin, uint64_t gameDataSize, bool sparse) {
   // The game partition: encrypted, a ticket with two limits, and a data area
   // that --size grows.
   discimg::PartitionPlan game = partitionAt(kGameAddress, 0);
-  game.ticketTitleId = 0x00010000534D504C;
+  game.ticketTitleId = 0x00000001534D504C;
   game.limits[0] = {1, 3600}; // time duration
   game.limits[1] = {4, 10};   // number of launches
   game.h3Offset = static_cast<uint32_t>(kH3Offset / 4);
   discimg::TmdPlan gameTmd;
   gameTmd.sysVersion = 0x0000000100000024;
-  gameTmd.titleId = 0x00010000534D504C;
+  gameTmd.titleId = 0x00000001534D504C;
   gameTmd.titleType = 0x1;
   gameTmd.groupId = 0x3030;
   gameTmd.accessRights = 0x3;
