@@ -43,7 +43,7 @@ PartitionPlan part(uint64_t address, uint32_t type, uint64_t dataOffset, uint64_
   p.dataSize = static_cast<uint32_t>(dataSize / 4);
   p.tmd = discimg::makeTmd({});
   p.tmdOffset = HeaderSize / 4;
-  p.certs = discimg::makeCert(0x10002, 0, "Root", "CA00000001");
+  p.certs = discimg::makeCert(0x10002, 0, "Root", "CA01");
   p.certOffset = static_cast<uint32_t>((HeaderSize + p.tmd.size()) / 4);
   return p;
 }
