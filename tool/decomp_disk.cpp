@@ -675,11 +675,13 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
 constexpr size_t SliceBufferSize = 0x800000;
 
 // Copies one chunk with the classic read and write, so that every failure is
-// told by its own message; false after it.
+// told by its own message; false after it, with the progress line erased
+// first so that the message stands on its own.
 static bool copyChunkByStream(const std::string &outputFileName, FILE *out, FILE *input,
-                              uint8_t *buffer, size_t chunk) {
+                              uint8_t *buffer, size_t chunk, CopyProgress &progress) {
   const size_t got = std::fread(buffer, 1, chunk, input);
   if (got < chunk) {
+    endProgress(progress);
     if (std::ferror(input))
       std::fprintf(stderr, "%s: Read error on input file\n", ProgName);
     else
@@ -687,6 +689,7 @@ static bool copyChunkByStream(const std::string &outputFileName, FILE *out, FILE
     return false;
   }
   if (std::fwrite(buffer, 1, got, out) < got) {
+    endProgress(progress);
     std::fprintf(stderr, "Write error when writing file %s\n", outputFileName.c_str());
     return false;
   }
@@ -737,10 +740,8 @@ static bool copyRange(const std::string &outputFileName, FILE *out, FILE *input,
       return false;
     }
     streamInPlace = true;
-    if (!copyChunkByStream(outputFileName, out, input, buffer.get(), chunk)) {
-      endProgress(progress);
+    if (!copyChunkByStream(outputFileName, out, input, buffer.get(), chunk, progress))
       return false;
-    }
     done += chunk;
     remaining -= chunk;
     updateProgress(progress, done);

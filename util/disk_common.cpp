@@ -108,8 +108,9 @@ bool copyChunkInKernel(int inFd, int64_t inOffset, int outFd, uint64_t outOffset
     const ssize_t n = copy_file_range(inFd, &from, outFd, nullptr, count - copied, 0);
     if (n <= 0) {
       // Unsupported here, the input ended, or the output refused: undo.
-      if (copied != 0 && ftruncate(outFd, static_cast<off_t>(outOffset)) != 0)
-        return false;
+      if (copied != 0 && ftruncate(outFd, static_cast<off_t>(outOffset)) != 0) {
+        // The bytes stay; the caller's copy of this chunk writes over them.
+      }
       lseek(outFd, static_cast<off_t>(outOffset), SEEK_SET);
       return false;
     }
