@@ -12,6 +12,7 @@
 #include "disc_image.h"
 #include "run_tool.h"
 #include "tool/decomp_disk.h"
+#include "tool_test.h"
 
 namespace {
 
@@ -47,17 +48,7 @@ std::string usageText() {
   return banner() + "Usage: decomp_disk [options] input_file_name\n" + OptionList;
 }
 
-class Cli : public ::testing::Test {
-protected:
-  void SetUp() override { dir = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(dir); }
-  RunResult run(const std::vector<std::string> &args) {
-    runtool::RunOptions opt;
-    opt.cwd = dir;
-    return runtool::runTool(args, opt);
-  }
-  std::string dir;
-};
+using Cli = ToolDirTest;
 
 TEST_F(Cli, OptionListIsExactly290Bytes) { EXPECT_EQ(OptionList.size(), 290u); }
 

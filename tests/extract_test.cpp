@@ -16,6 +16,7 @@
 
 #include "disc_image.h"
 #include "run_tool.h"
+#include "tool_test.h"
 
 namespace {
 
@@ -32,20 +33,8 @@ const std::string P = "decomp_disk: "; // every message starts with the program 
 
 int64_t startOf(bool mox) { return mox ? discimg::kMoxBinStart : discimg::kDiskImageStart; }
 
-// A partition with offsets and sizes given in bytes (the header stores them
-// divided by 4). A small title metadata and one certificate follow the header,
-// so that print mode reads the partition without complaint.
 PartitionPlan part(uint64_t address, uint32_t type, uint64_t dataOffset, uint64_t dataSize) {
-  PartitionPlan p;
-  p.address = address;
-  p.type = type;
-  p.dataOffset = static_cast<uint32_t>(dataOffset / 4);
-  p.dataSize = static_cast<uint32_t>(dataSize / 4);
-  p.tmd = discimg::makeTmd({});
-  p.tmdOffset = HeaderSize / 4;
-  p.certs = discimg::makeCert(0x10002, 0, "Root", "CA01");
-  p.certOffset = static_cast<uint32_t>((HeaderSize + p.tmd.size()) / 4);
-  return p;
+  return partitionWithMetadata(address, type, dataOffset, dataSize);
 }
 
 // A disc whose table lies at its usual place (disk address 0x40020) and whose

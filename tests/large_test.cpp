@@ -11,6 +11,7 @@
 
 #include "disc_image.h"
 #include "run_tool.h"
+#include "tool_test.h"
 
 namespace {
 
@@ -20,21 +21,9 @@ using discimg::PartitionPlan;
 using runtool::RunResult;
 
 constexpr uint64_t GiB = uint64_t{1} << 30;
-constexpr uint64_t HeaderSize = 0x2C0;
 
-// A partition given in bytes; the header stores offsets and sizes / 4. A
-// small title metadata and one certificate follow the header.
 PartitionPlan part(uint64_t address, uint32_t type, uint64_t dataOffset, uint64_t dataSize) {
-  PartitionPlan p;
-  p.address = address;
-  p.type = type;
-  p.dataOffset = static_cast<uint32_t>(dataOffset / 4);
-  p.dataSize = static_cast<uint32_t>(dataSize / 4);
-  p.tmd = discimg::makeTmd({});
-  p.tmdOffset = HeaderSize / 4;
-  p.certs = discimg::makeCert(0x10002, 0, "Root", "CA01");
-  p.certOffset = static_cast<uint32_t>((HeaderSize + p.tmd.size()) / 4);
-  return p;
+  return partitionWithMetadata(address, type, dataOffset, dataSize);
 }
 
 // True when `dir` lives in memory, where reading a multi-GiB hole is cheap.
@@ -43,17 +32,7 @@ bool inMemory(const std::string &dir) {
   return statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994; // tmpfs
 }
 
-class Large : public ::testing::Test {
-protected:
-  void SetUp() override { dir = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(dir); }
-  RunResult run(const std::vector<std::string> &args) {
-    runtool::RunOptions opt;
-    opt.cwd = dir;
-    return runtool::runTool(args, opt);
-  }
-  std::string dir;
-};
+using Large = ToolDirTest;
 
 // The report of partitions whose stored offsets have their top bits set, and
 // of data areas of 4 GiB and more.

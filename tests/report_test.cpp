@@ -16,6 +16,7 @@
 #include "disc_image.h"
 #include "run_tool.h"
 #include "tool/decomp_disk.h"
+#include "tool_test.h"
 
 namespace {
 
@@ -177,17 +178,8 @@ const std::string CantReadTmd = "decomp_disk: Can't read TMD from file\n";
 const std::string CantReadCerts = "decomp_disk: Can't read certificates from file\n";
 const std::string PrintingFailed = "Printing disk beginning failed - exit\n";
 
-class Report : public ::testing::Test {
+class Report : public ToolDirTest {
 protected:
-  void SetUp() override { dir = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(dir); }
-
-  RunResult run(const std::vector<std::string> &args, const std::string &cwd = "") {
-    runtool::RunOptions opt;
-    opt.cwd = cwd.empty() ? dir : cwd;
-    return runtool::runTool(args, opt);
-  }
-
   // Each case: its partition alone on a mox.bin disc, printed whole.
   void checkCases(const std::vector<Case> &cases) {
     for (const Case &c : cases) {
@@ -203,8 +195,6 @@ protected:
       EXPECT_EQ(r.status, c.status) << c.name;
     }
   }
-
-  std::string dir;
 };
 
 // ---------------------------------------------------------------------------
