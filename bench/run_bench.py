@@ -71,7 +71,7 @@ def clear_outputs(work, keep):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--size", default="2G", help="image size (default 2G)")
-    ap.add_argument("--runs", type=int, default=5, help="runs of each command (default 5)")
+    ap.add_argument("--runs", type=int, default=9, help="runs of each command (default 9)")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     ap.add_argument("--work-dir", default=None,
                     help="where the image and outputs go (default: a temporary folder)")

@@ -1,0 +1,108 @@
+// Replays the inputs that fuzzing left in data/fuzz through the built binary.
+// Each one runs as the fuzzer ran it, then as a disk image and as a mox.bin
+// file in print mode and in extract mode, every run in a directory of its own.
+// A run must end by itself with one of the tool's statuses, never by a signal
+// or a sanitizer report, and must not call a failure a success.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_input.h"
+#include "run_tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> savedInputs() {
+  std::vector<std::string> paths;
+  for (const fs::directory_entry &e :
+       fs::directory_iterator(std::string(DECOMP_TEST_DATA_DIR) + "/fuzz"))
+    if (e.is_regular_file())
+      paths.push_back(e.path().string());
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::vector<uint8_t> readBytes(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_TRUE(in.good()) << path;
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Variant {
+  std::string label;
+  fuzzinput::Run run;
+};
+
+// The run as fuzzed, and the four runs of the two kinds and the two modes.
+// The records place their bytes by disk address, so the other kind of input
+// holds the same disc.
+std::vector<Variant> variants(const std::vector<uint8_t> &data) {
+  std::vector<Variant> all = {{"as fuzzed", fuzzinput::decode(data.data(), data.size())}};
+  const uint8_t modeBits = fuzzinput::FlagPrint | fuzzinput::FlagExtract | fuzzinput::FlagMoxBin |
+                           fuzzinput::FlagAlsoDisk | fuzzinput::FlagStdoutFull;
+  for (const bool moxBin : {false, true}) {
+    for (const bool extract : {false, true}) {
+      std::vector<uint8_t> bytes = data.empty() ? std::vector<uint8_t>(1, 0) : data;
+      bytes[0] = static_cast<uint8_t>(bytes[0] & ~modeBits);
+      bytes[0] |= extract ? fuzzinput::FlagExtract : fuzzinput::FlagPrint;
+      if (moxBin)
+        bytes[0] |= fuzzinput::FlagMoxBin;
+      all.push_back(
+          {std::string(moxBin ? "mox.bin" : "disk image") + (extract ? ", extract" : ", print"),
+           fuzzinput::decode(bytes.data(), bytes.size())});
+    }
+  }
+  return all;
+}
+
+bool contains(const std::string &text, const char *part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(FuzzRegress, SavedInputsEndCleanly) {
+  const std::vector<std::string> inputs = savedInputs();
+  ASSERT_FALSE(inputs.empty()) << "no saved inputs in " << DECOMP_TEST_DATA_DIR << "/fuzz";
+  for (const std::string &path : inputs) {
+    for (const Variant &v : variants(readBytes(path))) {
+      const std::string what = fs::path(path).filename().string() + " (" + v.label + ")";
+      const std::string dir = runtool::makeTempDir();
+      ASSERT_TRUE(fuzzinput::writeInput(dir + "/image.pwx", v.run)) << what;
+
+      runtool::RunOptions opt;
+      opt.cwd = dir;
+      opt.fileSizeLimit = v.run.outputLimit;
+      if (v.run.stdoutFull)
+        opt.stdoutPath = "/dev/full";
+      opt.timeoutSeconds = 60;
+      std::vector<std::string> args = v.run.options();
+      args.push_back("image.pwx");
+      const runtool::RunResult r = runtool::runTool(args, opt);
+      runtool::removeTree(dir);
+
+      EXPECT_EQ(r.signal, 0) << what << "\n" << r.err;
+      EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 255)
+          << what << ": status " << r.status << "\n"
+          << r.err;
+      // A sanitizer report, fatal or not.
+      EXPECT_FALSE(contains(r.err, "ERROR: AddressSanitizer")) << what << "\n" << r.err;
+      EXPECT_FALSE(contains(r.err, "ERROR: LeakSanitizer")) << what << "\n" << r.err;
+      EXPECT_FALSE(contains(r.err, "runtime error:")) << what << "\n" << r.err;
+      // Every message on standard error is a failure, and every failure says so.
+      if (r.status == 0) {
+        EXPECT_EQ(r.err, "") << what;
+      }
+      if (r.status == 255) {
+        EXPECT_NE(r.out + r.err, "") << what;
+      }
+    }
+  }
+}
+
+} // namespace
