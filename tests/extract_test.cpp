@@ -107,44 +107,6 @@ void layout(const std::string &path, const DiscPlan &d) {
     patternAround(path, d, TocAddress, endOf(d));
 }
 
-// One output file: `length` bytes of the input from file offset `from`.
-struct OutFile {
-  std::string name;
-  uint64_t from;
-  uint64_t length;
-};
-
-// Large outputs are compared in three 1 MiB windows: start, middle and end.
-bool holdsRange(const std::string &out, const std::string &in, uint64_t from, uint64_t length) {
-  if (length <= 64 * MiB)
-    return discimg::sameAsRange(out, in, from, length);
-  for (uint64_t at : {uint64_t{0}, (length / 2) & ~uint64_t{0xFFF}, length - MiB})
-    if (discimg::readFileRange(out, at, MiB) != discimg::readFileRange(in, from + at, MiB))
-      return false;
-  return true;
-}
-
-// `dir` holds the input and exactly `files` besides (symbolic links aside),
-// each holding its range of `reference`, the input as it was laid out.
-void expectOutputs(const std::string &dir, const std::string &input, const std::string &reference,
-                   const std::vector<OutFile> &files, const std::string &what) {
-  std::set<std::string> have;
-  std::set<std::string> want;
-  for (const fs::directory_entry &e : fs::directory_iterator(dir))
-    if (!e.is_symlink() && e.path().filename() != input)
-      have.insert(e.path().filename().string());
-  for (const OutFile &f : files)
-    want.insert(f.name);
-  EXPECT_EQ(have, want) << what;
-  for (const OutFile &f : files) {
-    const std::string path = dir + "/" + f.name;
-    if (!discimg::fileExists(path))
-      continue;
-    EXPECT_EQ(discimg::fileSizeOf(path), f.length) << what << ": " << f.name;
-    EXPECT_TRUE(holdsRange(path, reference, f.from, f.length)) << what << ": " << f.name;
-  }
-}
-
 // The -v banner: the first line of the usage text.
 const std::string &banner() {
   static const std::string line = [] {

@@ -171,7 +171,6 @@ int decompDiskMain(int argc, char **argv) {
   if (!input) {
     std::fprintf(stderr, "%s: Can't open file %s for reading - exit\n", ProgName,
                  opts.inputFileName);
-    std::fflush(stdout);
     return 1;
   }
   int status = runOnInput(opts, input.get());
