@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "DF_structs.h"
 
@@ -59,4 +60,21 @@ constexpr int64_t diskAddressToFileOffset(uint64_t diskAddress, int64_t fileStar
 // True when a decoded data size can be trusted as the data area's length.
 constexpr bool isValidDataSize(uint64_t declaredLength) {
   return declaredLength != 0 && (declaredLength & (DataSizeGranule - 1)) == 0;
+}
+
+// The length of a partition's data area: the declared length when it is
+// valid; otherwise up to the next table entry's partition, modulo 2^64 (so a
+// next entry below the data start gives a wrapped length); for the last entry
+// (no next address) up to the end of the input, and none at all when the data
+// would start at or past that end.
+constexpr std::optional<uint64_t> partitionDataLength(uint64_t declaredLength, uint64_t dataStart,
+                                                      std::optional<uint64_t> nextAddress,
+                                                      int64_t netFileLength) {
+  if (isValidDataSize(declaredLength))
+    return declaredLength;
+  if (nextAddress)
+    return *nextAddress - dataStart;
+  if (netFileLength > static_cast<int64_t>(dataStart))
+    return static_cast<uint64_t>(netFileLength) - dataStart;
+  return std::nullopt;
 }

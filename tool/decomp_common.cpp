@@ -1,7 +1,7 @@
 #include "decomp_common.h"
 
-#include <new>
-#include <sys/stat.h>
+#include <algorithm>
+#include <cstring>
 
 #include "../format/disk_format.h"
 #include "../util/tool_common.h"
@@ -9,42 +9,65 @@
 const uint32_t NumPartitionTypes = 3;
 const char *const partitionTypeToString[] = {"BootGame", "Update", "Game"};
 
-uint64_t bytesAvailableAt(FILE *input, int64_t offset) {
-  struct stat st;
-  if (fstat(fileno(input), &st) != 0 || offset < 0 || offset >= st.st_size)
-    return 0;
-  return static_cast<uint64_t>(st.st_size - offset);
+bool readRange(InputRange &range, uint64_t pos, void *into, size_t count) {
+  if (pos > range.size || count > range.size - pos || count > InputWindowSize)
+    return false;
+  if (range.memory != nullptr) {
+    std::memcpy(into, range.memory + pos, count);
+    return true;
+  }
+  if (pos < range.windowStart || pos + count > range.windowStart + range.window.size()) {
+    range.window.resize(static_cast<size_t>(std::min<uint64_t>(InputWindowSize, range.size - pos)));
+    range.windowStart = pos;
+    FILE *stream = range.input->stream.get();
+    if (fseeko(stream, range.start + static_cast<int64_t>(pos), SEEK_SET) != 0 ||
+        std::fread(range.window.data(), 1, range.window.size(), stream) != range.window.size()) {
+      range.window.clear();
+      return false;
+    }
+  }
+  std::memcpy(into, range.window.data() + (pos - range.windowStart), count);
+  return true;
 }
 
-bool readPartitionLengths(FILE *input, const char *inputFileName, uint32_t numPartitions,
-                          const PartitionInfo *partitionInfos, int64_t fileStartAddress,
-                          uint64_t *lengths) {
-  uint64_t size;
-  if (!fileSize(inputFileName, size)) {
-    std::fprintf(stderr, "%s: Can't get length of file %s - exit\n", ProgName, inputFileName);
+bool readTableEntry(PartitionTable &table, uint32_t index, PartitionInfo &entry) {
+  if (!readRange(table.range, uint64_t{index} * sizeof entry, &entry, sizeof entry)) {
+    printError("%s: Can't read partition infos from file\n", ProgName);
     return false;
   }
-  const uint64_t netFileLength = static_cast<uint64_t>(fileStartAddress) + size;
+  return true;
+}
 
-  for (uint32_t i = 0; i < numPartitions; ++i) {
-    const uint64_t partitionAddress = decodeShiftedOffset(partitionInfos[i].partitionOffset);
-    if (fseeko(input, diskAddressToFileOffset(partitionAddress, fileStartAddress), SEEK_SET) != 0) {
-      std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
-      return false;
-    }
+std::optional<uint64_t> readPartitionAddress(PartitionTable &table, uint32_t index) {
+  PartitionInfo entry;
+  if (!readTableEntry(table, index, entry))
+    return std::nullopt;
+  return decodeShiftedOffset(entry.partitionOffset);
+}
+
+bool readPartitionHeader(const InputFile &input, uint64_t partitionAddress, PartitionHeader &header,
+                         const char *shortReadMessage, int index) {
+  FILE *stream = input.stream.get();
+  if (fseeko(stream, diskAddressToFileOffset(partitionAddress, input.fileStartAddress), SEEK_SET) !=
+      0) {
+    printError("%s: Seeking to partition offset failed\n", ProgName);
+    return false;
+  }
+  if (std::fread(&header, sizeof header, 1, stream) != 1) {
+    printError(shortReadMessage, ProgName, index);
+    return false;
+  }
+  return true;
+}
+
+bool readPartitionLengths(const InputFile &input, PartitionTable &table) {
+  for (uint32_t i = 0; i < table.count; ++i) {
+    const std::optional<uint64_t> address = readPartitionAddress(table, i);
     PartitionHeader header;
-    if (std::fread(&header, sizeof header, 1, input) != 1) {
-      std::fprintf(stderr, "%s: Can't read partiton %d from file\n", ProgName, static_cast<int>(i));
+    if (!address ||
+        !readPartitionHeader(input, *address, header, "%s: Can't read partiton %d from file\n",
+                             static_cast<int>(i)))
       return false;
-    }
-    const uint64_t dataStart = partitionAddress + decodeShiftedOffset(header.dataOffset);
-    const uint64_t declaredLength = decodeShiftedOffset(header.dataSize);
-    if (isValidDataSize(declaredLength))
-      lengths[i] = declaredLength;
-    else if (i + 1 < numPartitions)
-      lengths[i] = decodeShiftedOffset(partitionInfos[i + 1].partitionOffset) - dataStart;
-    else
-      lengths[i] = netFileLength - dataStart;
   }
   return true;
 }
@@ -54,57 +77,47 @@ namespace {
 // Messages of one partition reader.
 struct ReaderMessages {
   const char *seekFailed;
-  const char *allocFailed;
   const char *readFailed;
 };
 
-// Reads `size` bytes at `offset` from the partition's start, refusing before
-// any allocation a size that the input cannot hold there.
-std::optional<ByteBuffer> readPartitionPiece(FILE *input, uint64_t partitionAddress,
-                                             int64_t fileStartAddress, ShiftedOffset offset,
-                                             uint32_t size, const ReaderMessages &messages) {
-  const int64_t fileOffset =
-      diskAddressToFileOffset(partitionAddress + decodeShiftedOffset(offset), fileStartAddress);
-  if (fseeko(input, fileOffset, SEEK_SET) != 0) {
-    std::fprintf(stderr, messages.seekFailed, ProgName);
+// The `size` bytes at `offset` from the partition's start, refused when the
+// input does not hold them there.
+std::optional<InputRange> findPartitionPiece(const InputFile &input, uint64_t partitionAddress,
+                                             ShiftedOffset offset, uint32_t size,
+                                             const ReaderMessages &messages) {
+  const int64_t fileOffset = diskAddressToFileOffset(partitionAddress + decodeShiftedOffset(offset),
+                                                     input.fileStartAddress);
+  if (fseeko(input.stream.get(), fileOffset, SEEK_SET) != 0) {
+    printError(messages.seekFailed, ProgName);
     return std::nullopt;
   }
   if (size == 0 || size > bytesAvailableAt(input, fileOffset)) {
-    std::fprintf(stderr, messages.readFailed, ProgName);
+    printError(messages.readFailed, ProgName);
     return std::nullopt;
   }
-  ByteBuffer buffer;
-  try {
-    buffer.resize(size);
-  } catch (const std::bad_alloc &) {
-    std::fprintf(stderr, messages.allocFailed, ProgName);
-    return std::nullopt;
-  }
-  if (std::fread(buffer.data(), size, 1, input) != 1) {
-    std::fprintf(stderr, messages.readFailed, ProgName);
-    return std::nullopt;
-  }
-  return buffer;
+  InputRange range;
+  range.input = &input;
+  range.start = fileOffset;
+  range.size = size;
+  return range;
 }
 
 } // namespace
 
-std::optional<ByteBuffer> readTmdFromPartition(FILE *input, const PartitionHeader &header,
-                                               uint64_t partitionAddress,
-                                               int64_t fileStartAddress) {
+std::optional<InputRange> readTmdFromPartition(const InputFile &input,
+                                               const PartitionHeader &header,
+                                               uint64_t partitionAddress) {
   static const ReaderMessages messages = {"%s: Seeking to partition offset failed\n",
-                                          "%s: Can't allocate space for TMD\n",
                                           "%s: Can't read TMD from file\n"};
-  return readPartitionPiece(input, partitionAddress, fileStartAddress, header.tmdOffset,
+  return findPartitionPiece(input, partitionAddress, header.tmdOffset,
                             static_cast<uint32_t>(header.tmdSize), messages);
 }
 
-std::optional<ByteBuffer> readCertBlobFromPartition(FILE *input, const PartitionHeader &header,
-                                                    uint64_t partitionAddress,
-                                                    int64_t fileStartAddress) {
+std::optional<InputRange> readCertBlobFromPartition(const InputFile &input,
+                                                    const PartitionHeader &header,
+                                                    uint64_t partitionAddress) {
   static const ReaderMessages messages = {"%s: Seeking to partition's certificates failed\n",
-                                          "%s: Can't allocate space for certificates\n",
                                           "%s: Can't read certificates from file\n"};
-  return readPartitionPiece(input, partitionAddress, fileStartAddress, header.certOffset,
+  return findPartitionPiece(input, partitionAddress, header.certOffset,
                             static_cast<uint32_t>(header.certSize), messages);
 }

@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 #include <unistd.h>
-#include <vector>
 
 #include "../format/disk_format.h"
 #include "../util/disk_common.h"
@@ -45,14 +44,14 @@ const char *const partitionTypeToExt[] = {"game", "up", "game"};
 // Command line
 
 void usage() {
-  std::fprintf(stderr, "%s version %s %s\n", ProgName, VersionText, __DATE__);
-  std::fprintf(stderr, "Usage: %s [options] input_file_name\n", ProgName);
+  printError("%s version %s %s\n", ProgName, VersionText, __DATE__);
+  printError("Usage: %s [options] input_file_name\n", ProgName);
   std::fwrite(OptionList, 1, sizeof OptionList - 1, stderr);
 }
 
 // Prints a command-line error with the usage text and ends the process.
 [[noreturn]] static void failCommandLine(const char *message) {
-  std::fprintf(stderr, message, ProgName);
+  printError(message, ProgName);
   usage();
   std::exit(1);
 }
@@ -87,7 +86,7 @@ void processOptions(int argc, char **argv, DecompOptions *opts) {
       opts->extract = true;
       break;
     default:
-      std::fprintf(stderr, "Unknown option '%c' - exit\n", letter);
+      printError("Unknown option '%c' - exit\n", letter);
       usage();
       std::exit(1);
     }
@@ -118,19 +117,17 @@ void determineBaseName(const char *inputFileName, std::string &baseName) {
 
 // Writes the .unencrypt file: every byte of a disk image in front of the game
 // table of contents. False after a message.
-static bool writeUnencryptedPart(const DecompOptions &opts, const std::string &baseName) {
+static bool writeUnencryptedPart(InputFile &input, const std::string &baseName) {
   const std::string name = baseName + ".unencrypt";
-  FilePtr out = openFile(name, "wb");
-  if (!out) {
-    std::fprintf(stderr, "%s: Can't open file %s for writing\n", ProgName, name.c_str());
+  FilePtr out = openOutputFile(input, name);
+  if (!out)
     return false;
-  }
-  if (!copyPartialBinFileToOutFile(out.get(), opts.inputFileName, 0, DiskImageTocFileOffset)) {
-    std::fprintf(stderr, "%s: Extract unencrypted part failed - exit\n", ProgName);
+  if (!copyPartialInputToOutFile(out.get(), input, 0, DiskImageTocFileOffset, name.c_str())) {
+    printError("%s: Extract unencrypted part failed - exit\n", ProgName);
     return false;
   }
   if (closeFile(out) != 0) {
-    std::fprintf(stderr, "%s: Can't close file %s\n", ProgName, name.c_str());
+    printError("%s: Can't close file %s\n", ProgName, name.c_str());
     return false;
   }
   return true;
@@ -138,25 +135,24 @@ static bool writeUnencryptedPart(const DecompOptions &opts, const std::string &b
 
 // The run after the input is open: 0 when everything asked for was done,
 // -1 otherwise.
-static int runOnInput(const DecompOptions &opts, FILE *input) {
-  const int64_t fileStartAddress = opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress;
+static int runOnInput(const DecompOptions &opts, InputFile &input) {
   std::string baseName;
   if (opts.extract)
     determineBaseName(opts.inputFileName, baseName);
 
-  if (opts.diskImage && opts.print && !dumpDiskBeginning(&opts, input, fileStartAddress)) {
-    std::fputs("Printing disk beginning failed - exit\n", stderr);
+  if (opts.diskImage && opts.print && !dumpDiskBeginning(&opts, input)) {
+    printError("Printing disk beginning failed - exit\n");
     return -1;
   }
   if (!opts.moxBin) {
-    if (!opts.print && !writeUnencryptedPart(opts, baseName))
+    if (!opts.print && !writeUnencryptedPart(input, baseName))
       return -1;
-    if (fseeko(input, DiskImageTocFileOffset, SEEK_SET) != 0) {
-      std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
+    if (fseeko(input.stream.get(), DiskImageTocFileOffset, SEEK_SET) != 0) {
+      printError("%s: Seeking to partition offset failed\n", ProgName);
       return -1;
     }
   }
-  return decomposeSecurityRegion(&opts, input, fileStartAddress, baseName) ? 0 : -1;
+  return decomposeSecurityRegion(&opts, input, baseName) ? 0 : -1;
 }
 
 int decompDiskMain(int argc, char **argv) {
@@ -165,20 +161,21 @@ int decompDiskMain(int argc, char **argv) {
   DecompOptions opts;
   processOptions(argc, argv, &opts);
   if (Verbose)
-    std::printf("%s version %s %s\n", ProgName, VersionText, __DATE__);
+    report("%s version %s %s\n", ProgName, VersionText, __DATE__);
 
-  FilePtr input = openFile(opts.inputFileName, "rb");
-  if (!input) {
-    std::fprintf(stderr, "%s: Can't open file %s for reading - exit\n", ProgName,
-                 opts.inputFileName);
+  InputFile input;
+  if (!openInputFile(input, opts.inputFileName,
+                     opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress)) {
+    printError("%s: Can't open file %s for reading - exit\n", ProgName, opts.inputFileName);
     return 1;
   }
-  int status = runOnInput(opts, input.get());
-  input.reset();
+  int status = runOnInput(opts, input);
+  input.stream.reset();
 
   // A report that never reached its reader is a failure, not a success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "%s: Can't write the report to standard output\n", ProgName);
+  int reason;
+  if (!finishReport(reason)) {
+    printError("%s: Can't write the report to standard output\n", ProgName);
     status = -1;
   }
   return status;
@@ -187,10 +184,11 @@ int decompDiskMain(int argc, char **argv) {
 // ---------------------------------------------------------------------------
 // Disk header report
 
-// Seeks `input` to a disk address; false after the seek message.
-static bool seekToDiskAddress(FILE *input, uint64_t diskAddress, int64_t fileStartAddress) {
-  if (fseeko(input, diskAddressToFileOffset(diskAddress, fileStartAddress), SEEK_SET) != 0) {
-    std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
+// Seeks the input to a disk address; false after the seek message.
+static bool seekToDiskAddress(const InputFile &input, uint64_t diskAddress) {
+  if (fseeko(input.stream.get(), diskAddressToFileOffset(diskAddress, input.fileStartAddress),
+             SEEK_SET) != 0) {
+    printError("%s: Seeking to partition offset failed\n", ProgName);
     return false;
   }
   return true;
@@ -201,41 +199,45 @@ static int fieldTextLength(const char *text, size_t width) {
   return static_cast<int>(strnlen(text, width));
 }
 
-bool dumpDiskBeginning(const DecompOptions *, FILE *input, int64_t fileStartAddress) {
-  if (!seekToDiskAddress(input, DiskIdAddress, fileStartAddress))
+// Prints the lines of the disk header that the DiskId record gives.
+static void printDiskId(const DiskId &id) {
+  report("*** Disk Header ***\n");
+  report("Game name:       ");
+  reportBytes(id.gameName, sizeof id.gameName);
+  report("\nCompany:         ");
+  reportBytes(id.company, sizeof id.company);
+  report("\nDisk type:       ");
+  if (static_cast<uint32_t>(id.vandelmereMagic) == VandelmereMagic)
+    report("Vandelmere\n");
+  else if (static_cast<uint32_t>(id.mirrodelMagic) == MirrodelMagic)
+    report("Mirrodel\n");
+  else
+    report("Unknown\n");
+}
+
+bool dumpDiskBeginning(const DecompOptions *, const InputFile &input) {
+  FILE *stream = input.stream.get();
+  if (!seekToDiskAddress(input, DiskIdAddress))
     return false;
   DiskId id;
-  if (std::fread(&id, sizeof id, 1, input) != 1) {
-    std::fprintf(stderr, "%s: Can't read DVD Disk Id from file\n", ProgName);
+  if (std::fread(&id, sizeof id, 1, stream) != 1) {
+    printError("%s: Can't read DVD Disk Id from file\n", ProgName);
     return false;
   }
-  std::printf("*** Disk Header ***\n");
-  std::printf("Game name:       ");
-  for (uint8_t c : id.gameName)
-    std::putchar(c);
-  std::printf("\nCompany:         ");
-  for (uint8_t c : id.company)
-    std::putchar(c);
-  std::printf("\nDisk type:       ");
-  if (static_cast<uint32_t>(id.vandelmereMagic) == VandelmereMagic)
-    std::printf("Vandelmere\n");
-  else if (static_cast<uint32_t>(id.mirrodelMagic) == MirrodelMagic)
-    std::printf("Mirrodel\n");
-  else
-    std::printf("Unknown\n");
+  printDiskId(id);
 
-  if (!seekToDiskAddress(input, DiskInfoAddress, fileStartAddress))
+  if (!seekToDiskAddress(input, DiskInfoAddress))
     return false;
   DiskInfo info;
-  if (std::fread(&info, sizeof info, 1, input) != 1) {
-    std::fprintf(stderr, "%s: Can't read DVD disk info from file\n", ProgName);
+  if (std::fread(&info, sizeof info, 1, stream) != 1) {
+    printError("%s: Can't read DVD disk info from file\n", ProgName);
     return false;
   }
-  std::printf("Long game name:  %.*s\n",
-              fieldTextLength(info.longGameName, sizeof info.longGameName), info.longGameName);
-  std::printf("Hashing:         %s\n", info.hashingOff ? "OFF" : "ON");
-  std::printf("Encryption:      %s\n", info.encryptionOff ? "OFF" : "ON");
-  std::printf("************\n");
+  report("Long game name:  %.*s\n", fieldTextLength(info.longGameName, sizeof info.longGameName),
+         info.longGameName);
+  report("Hashing:         %s\n", info.hashingOff ? "OFF" : "ON");
+  report("Encryption:      %s\n", info.encryptionOff ? "OFF" : "ON");
+  report("************\n");
   return true;
 }
 
@@ -249,67 +251,64 @@ const char *limitTypeToStr(uint32_t limitType) {
 }
 
 void printEticket(const Eticket &ticket, const char *indent) {
-  std::printf("%sTicket size: %u\n", indent, static_cast<unsigned>(sizeof(Eticket)));
-  std::printf("%sTicket issuer: %.*s\n", indent,
-              fieldTextLength(ticket.issuer, sizeof ticket.issuer), ticket.issuer);
-  std::printf("%sTicket title id: 0x%" PRIx64 "\n", indent, static_cast<uint64_t>(ticket.titleId));
+  report("%sTicket size: %u\n", indent, static_cast<unsigned>(sizeof(Eticket)));
+  report("%sTicket issuer: %.*s\n", indent, fieldTextLength(ticket.issuer, sizeof ticket.issuer),
+         ticket.issuer);
+  report("%sTicket title id: 0x%" PRIx64 "\n", indent, static_cast<uint64_t>(ticket.titleId));
   bool anyLimit = false;
   for (const TicketLimit &limit : ticket.limits) {
     const uint32_t type = static_cast<uint32_t>(limit.limitType);
     if (type == 0)
       continue;
     if (!anyLimit)
-      std::printf("%sTicket limits:\n", indent);
+      report("%sTicket limits:\n", indent);
     anyLimit = true;
-    std::printf("%s\t%s: %u\n", indent, limitTypeToStr(type),
-                static_cast<uint32_t>(limit.limitValue));
+    report("%s\t%s: %u\n", indent, limitTypeToStr(type), static_cast<uint32_t>(limit.limitValue));
   }
   if (!anyLimit)
-    std::printf("%sTicket limits: NONE\n", indent);
+    report("%sTicket limits: NONE\n", indent);
 }
 
-bool printPartition(FILE *input, uint64_t partitionAddress, int64_t fileStartAddress,
-                    const char *indent) {
-  const int64_t fileOffset = diskAddressToFileOffset(partitionAddress, fileStartAddress);
-  if (!seekToDiskAddress(input, partitionAddress, fileStartAddress))
-    return false;
-  PartitionHeader header;
-  if (std::fread(&header, sizeof header, 1, input) != 1) {
-    std::fprintf(stderr, "%s: Can't read partition from input file\n", ProgName);
-    return false;
-  }
-
+// The lines of a partition block that its header alone gives: encryption
+// state, H3 location, data area length and the ticket.
+static void printPartitionHeader(const PartitionHeader &header, int64_t fileOffset,
+                                 const char *indent) {
   const uint32_t h3Stored = static_cast<uint32_t>(header.h3Offset.stored);
   if (h3Stored != 0) {
     // The low 32 bits of the H3 table's file offset, as the report has always
     // shown it.
     const uint32_t start = static_cast<uint32_t>(fileOffset) + (h3Stored << 2);
-    std::printf("%sEncrypted partition\n", indent);
-    std::printf("%sH3 ofs: 0x%08x, H3 start addr: 0x%08x, end addr: 0x%08x\n", indent, h3Stored,
-                start, static_cast<uint32_t>(start + H3TableSize - 1));
+    report("%sEncrypted partition\n", indent);
+    report("%sH3 ofs: 0x%08x, H3 start addr: 0x%08x, end addr: 0x%08x\n", indent, h3Stored, start,
+           static_cast<uint32_t>(start + H3TableSize - 1));
   } else {
-    std::printf("%sUnencrypted partition\n", indent);
+    report("%sUnencrypted partition\n", indent);
   }
   const uint64_t dataLength = decodeShiftedOffset(header.dataSize);
-  std::printf("%sPartition data area length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", indent,
-              dataLength, dataLength);
+  report("%sPartition data area length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", indent, dataLength,
+         dataLength);
   printEticket(header.ticket, indent);
+}
 
-  const std::optional<ByteBuffer> tmd =
-      readTmdFromPartition(input, header, partitionAddress, fileStartAddress);
+bool printPartition(const InputFile &input, uint64_t partitionAddress, const char *indent) {
+  PartitionHeader header;
+  if (!readPartitionHeader(input, partitionAddress, header,
+                           "%s: Can't read partition from input file\n", 0))
+    return false;
+  printPartitionHeader(header, diskAddressToFileOffset(partitionAddress, input.fileStartAddress),
+                       indent);
+
+  std::optional<InputRange> tmd = readTmdFromPartition(input, header, partitionAddress);
   if (!tmd)
     return false;
-  const uint32_t tmdSize = static_cast<uint32_t>(header.tmdSize);
-  std::printf("%sTMD size: %u; offset from partition start: 0x%" PRIx64 "\n", indent, tmdSize,
-              decodeShiftedOffset(header.tmdOffset));
-  const bool tmdWhole = printTmd(tmd->data(), tmdSize, indent);
+  report("%sTMD size: %u; offset from partition start: 0x%" PRIx64 "\n", indent,
+         static_cast<uint32_t>(header.tmdSize), decodeShiftedOffset(header.tmdOffset));
+  const bool tmdWhole = printTmd(*tmd, indent);
 
-  const std::optional<ByteBuffer> certs =
-      readCertBlobFromPartition(input, header, partitionAddress, fileStartAddress);
+  std::optional<InputRange> certs = readCertBlobFromPartition(input, header, partitionAddress);
   if (!certs)
     return false;
-  printCerts(certs->data(), static_cast<uint32_t>(header.certSize), indent);
-  return tmdWhole;
+  return printCertChain(*certs, indent) != CertWalk::Unreadable && tmdWhole;
 }
 
 // ---------------------------------------------------------------------------
@@ -335,62 +334,80 @@ const char *contentTypeToStr(uint16_t contentType) {
   return texts[index];
 }
 
-bool printTmd(const uint8_t *tmd, uint32_t size, const char *indent) {
-  std::printf("%sTMD:\n", indent);
-  // The fixed fields end where the not-interpreted word before the content
-  // records begins.
-  constexpr uint32_t fixedFieldsEnd = offsetof(Tmd, numContents) + sizeof(Be16);
-  if (size < fixedFieldsEnd) {
-    std::fprintf(stderr, "%s: TMD of %u bytes is truncated; only what lies inside it is shown\n",
-                 ProgName, size);
-    return false;
-  }
-  Tmd head{};
-  std::memcpy(&head, tmd, size < sizeof head ? size : sizeof head);
+// A title metadata shorter than what it announces: said on standard error,
+// and the report of it ends there.
+static bool reportTruncatedTmd(uint64_t size) {
+  printError("%s: TMD of %u bytes is truncated; only what lies inside it is shown\n", ProgName,
+             static_cast<uint32_t>(size));
+  return false;
+}
 
+// The input no longer holds the title metadata (it shrank while being read).
+static bool reportUnreadableTmd() {
+  printError("%s: Can't read TMD from file\n", ProgName);
+  return false;
+}
+
+// Prints the fixed fields of the title metadata; returns its content count.
+static uint16_t printTmdFields(const Tmd &head, const char *indent) {
   const uint32_t titleType = static_cast<uint32_t>(head.titleType);
   const uint64_t sysVersion = static_cast<uint64_t>(head.sysVersion);
   const uint32_t accessRights = static_cast<uint32_t>(head.accessRights);
   const uint16_t numContents = static_cast<uint16_t>(head.numContents);
-  std::printf("%s\tTitle Id : 0x%" PRIx64 "; Group ID: 0x%x\n", indent,
-              static_cast<uint64_t>(head.titleId), static_cast<uint16_t>(head.groupId));
-  std::printf("%s\tTitle Type : 0x%x (%s)\n", indent, titleType, titleTypeToStr(titleType));
-  std::printf("%s\tRequired system software version: 0x%" PRIx64 " (%" PRIu64 ")\n", indent,
-              sysVersion, sysVersion & 0xFFFFFFFFu);
-  std::printf("%s\tTitle version: 0x%hx\n", indent, static_cast<uint16_t>(head.titleVersion));
-  std::printf("%s\tAccess rights: 0x%x (%s)\n", indent, accessRights,
-              accessRightsToStr(accessRights));
-  std::printf("%s\tNumber of contents: %u\n", indent, numContents);
+  report("%s\tTitle Id : 0x%" PRIx64 "; Group ID: 0x%x\n", indent,
+         static_cast<uint64_t>(head.titleId), static_cast<uint16_t>(head.groupId));
+  report("%s\tTitle Type : 0x%x (%s)\n", indent, titleType, titleTypeToStr(titleType));
+  report("%s\tRequired system software version: 0x%" PRIx64 " (%" PRIu64 ")\n", indent, sysVersion,
+         sysVersion & 0xFFFFFFFFu);
+  report("%s\tTitle version: 0x%hx\n", indent, static_cast<uint16_t>(head.titleVersion));
+  report("%s\tAccess rights: 0x%x (%s)\n", indent, accessRights, accessRightsToStr(accessRights));
+  report("%s\tNumber of contents: %u\n", indent, numContents);
+  return numContents;
+}
 
+static void printTmdContent(const TmdContent &content, unsigned index, const char *indent) {
+  const uint16_t contentType = static_cast<uint16_t>(content.contentType);
+  const uint64_t contentSize = static_cast<uint64_t>(content.contentSize);
+  report("%s\tContent #%i:\n", indent, static_cast<int>(index));
+  report("%s\t\tId: 0x%x; Index: 0x%x; Type: 0x%hx (%s)\n", indent,
+         static_cast<uint32_t>(content.contentId),
+         static_cast<unsigned>(static_cast<uint16_t>(content.contentIndex)), contentType,
+         contentTypeToStr(contentType));
+  report("%s\t\tSize: 0x%" PRIx64 " (%" PRIu64 ")\n", indent, contentSize, contentSize);
+}
+
+bool printTmd(InputRange &tmd, const char *indent) {
+  report("%sTMD:\n", indent);
+  // The fixed fields end where the not-interpreted word before the content
+  // records begins.
+  constexpr uint32_t fixedFieldsEnd = offsetof(Tmd, numContents) + sizeof(Be16);
+  if (tmd.size < fixedFieldsEnd)
+    return reportTruncatedTmd(tmd.size);
+  Tmd head{};
+  if (!readRange(tmd, 0, &head, static_cast<size_t>(std::min<uint64_t>(tmd.size, sizeof head))))
+    return reportUnreadableTmd();
+  const uint16_t numContents = printTmdFields(head, indent);
+  // Only the records that are printed are read, one window at a time.
   for (unsigned i = 0; i < numContents; ++i) {
-    const uint64_t recordEnd = sizeof(Tmd) + uint64_t{i + 1} * sizeof(TmdContent);
-    if (recordEnd > size) {
-      std::fprintf(stderr, "%s: TMD of %u bytes is truncated; only what lies inside it is shown\n",
-                   ProgName, size);
-      return false;
-    }
+    const uint64_t recordStart = sizeof(Tmd) + uint64_t{i} * sizeof(TmdContent);
+    if (recordStart + sizeof(TmdContent) > tmd.size)
+      return reportTruncatedTmd(tmd.size);
     TmdContent content;
-    std::memcpy(&content, tmd + recordEnd - sizeof content, sizeof content);
-    const uint16_t contentType = static_cast<uint16_t>(content.contentType);
-    const uint64_t contentSize = static_cast<uint64_t>(content.contentSize);
-    std::printf("%s\tContent #%i:\n", indent, static_cast<int>(i));
-    std::printf("%s\t\tId: 0x%x; Index: 0x%x; Type: 0x%hx (%s)\n", indent,
-                static_cast<uint32_t>(content.contentId),
-                static_cast<unsigned>(static_cast<uint16_t>(content.contentIndex)), contentType,
-                contentTypeToStr(contentType));
-    std::printf("%s\t\tSize: 0x%" PRIx64 " (%" PRIu64 ")\n", indent, contentSize, contentSize);
+    if (!readRange(tmd, recordStart, &content, sizeof content))
+      return reportUnreadableTmd();
+    printTmdContent(content, i, indent);
   }
   return true;
 }
 
-// Where the certificate at `pos` keeps its texts and how long it is; false
-// when it is of no known kind or its fixed fields do not fit in the chain.
-static bool findCertLayout(const uint8_t *chain, uint64_t pos, uint32_t size, CertLayout &layout) {
-  const uint64_t left = size - pos;
+// Where a certificate of `left` bytes (those of the chain from it on, at most
+// one certificate's worth) keeps its texts and how long it is; false when it
+// is of no known kind or its fixed fields do not fit in the chain.
+static bool findCertLayout(const uint8_t *cert, uint64_t left, CertLayout &layout) {
   Be32 word;
   if (left < sizeof word)
     return false;
-  std::memcpy(&word, chain + pos, sizeof word);
+  std::memcpy(&word, cert, sizeof word);
   switch (static_cast<uint32_t>(word)) {
   case SigTypeRsa4096:
     layout = {0x240, 0x284, 0x400};
@@ -401,7 +418,7 @@ static bool findCertLayout(const uint8_t *chain, uint64_t pos, uint32_t size, Ce
   case SigTypeRsa2048:
     if (left < CertKeyTypeOffset + sizeof word)
       return false;
-    std::memcpy(&word, chain + pos + CertKeyTypeOffset, sizeof word);
+    std::memcpy(&word, cert + CertKeyTypeOffset, sizeof word);
     if (static_cast<uint32_t>(word) == 1)
       layout = {0x140, 0x184, 0x300};
     else if (static_cast<uint32_t>(word) == 2)
@@ -415,132 +432,166 @@ static bool findCertLayout(const uint8_t *chain, uint64_t pos, uint32_t size, Ce
   return layout.length <= left;
 }
 
-bool printCerts(const uint8_t *chain, uint32_t size, const char *indent) {
-  std::printf("%sCertificates:\n", indent);
-  std::printf("%s\tBlob (List) size: %u\n", indent, size);
+CertWalk printCertChain(InputRange &chain, const char *indent) {
+  report("%sCertificates:\n", indent);
+  report("%s\tBlob (List) size: %u\n", indent, static_cast<uint32_t>(chain.size));
+  // The longest certificate; each is read whole, and only it.
+  uint8_t cert[0x400];
   uint64_t pos = 0;
-  while (pos < size) {
+  while (pos < chain.size) {
+    const size_t left = static_cast<size_t>(std::min<uint64_t>(sizeof cert, chain.size - pos));
+    if (!readRange(chain, pos, cert, left)) {
+      printError("%s: Can't read certificates from file\n", ProgName);
+      return CertWalk::Unreadable;
+    }
     CertLayout layout;
-    if (!findCertLayout(chain, pos, size, layout))
-      return false;
-    const char *cert = reinterpret_cast<const char *>(chain + pos);
-    const char *issuer = cert + layout.issuerOffset;
-    const char *name = cert + layout.nameOffset;
-    std::printf("%s\tIssuer: %.*s; Certificate: %.*s\n", indent,
-                fieldTextLength(issuer, CertIssuerSize), issuer,
-                fieldTextLength(name, layout.length - layout.nameOffset), name);
+    if (!findCertLayout(cert, left, layout))
+      return CertWalk::Stopped;
+    const char *issuer = reinterpret_cast<const char *>(cert + layout.issuerOffset);
+    const char *name = reinterpret_cast<const char *>(cert + layout.nameOffset);
+    report("%s\tIssuer: %.*s; Certificate: %.*s\n", indent, fieldTextLength(issuer, CertIssuerSize),
+           issuer, fieldTextLength(name, layout.length - layout.nameOffset), name);
     pos += layout.length;
   }
-  return true;
+  return CertWalk::Complete;
+}
+
+bool printCerts(const uint8_t *chain, uint32_t size, const char *indent) {
+  InputRange range;
+  range.memory = chain;
+  range.size = size;
+  return printCertChain(range, indent) == CertWalk::Complete;
 }
 
 // ---------------------------------------------------------------------------
 // Security region decomposition
 
+// Finds the partition table of `count` entries at file offset `offset` and
+// decides, from the input's measured size, whether it is there whole. False
+// after the message of the first step that fails.
+static bool findPartitionTable(const InputFile &input, uint32_t count, int64_t offset,
+                               PartitionTable &table) {
+  if (fseeko(input.stream.get(), offset, SEEK_SET) != 0) {
+    printError("%s: Seeking to partition info offset failed\n", ProgName);
+    return false;
+  }
+  // A count that the input cannot hold is refused before anything is read.
+  if (uint64_t{count} * sizeof(PartitionInfo) > bytesAvailableAt(input, offset)) {
+    printError("%s: Can't read partition infos from file\n", ProgName);
+    return false;
+  }
+  table.range.input = &input;
+  table.range.start = offset;
+  table.range.size = uint64_t{count} * sizeof(PartitionInfo);
+  table.count = count;
+  return true;
+}
+
+// The listing: one line per table entry. False when the table can no longer
+// be read.
+static bool printPartitionListing(PartitionTable &table) {
+  report("Partition info structs:\n");
+  for (uint32_t i = 0; i < table.count; ++i) {
+    PartitionInfo entry;
+    if (!readTableEntry(table, i, entry))
+      return false;
+    const uint32_t type = static_cast<uint32_t>(entry.partitionType);
+    report("Partition %d: Type: %u (%s); Disk address (byte): 0x%" PRIx64 "\n", static_cast<int>(i),
+           type, type < NumPartitionTypes ? partitionTypeToString[type] : "ERROR: OUT OF RANGE",
+           decodeShiftedOffset(entry.partitionOffset));
+  }
+  return true;
+}
+
+// The listing, then every partition's block. False when the table can no
+// longer be read; `allPrinted` turns false for a partition that could not be
+// printed whole.
+static bool printPartitions(const InputFile &input, PartitionTable &table, bool &allPrinted) {
+  if (!printPartitionListing(table))
+    return false;
+  for (uint32_t i = 0; i < table.count; ++i) {
+    const std::optional<uint64_t> address = readPartitionAddress(table, i);
+    if (!address)
+      return false;
+    report("Partition %d details:\n", static_cast<int>(i));
+    if (!printPartition(input, *address, "\t"))
+      allPrinted = false;
+  }
+  return true;
+}
+
+// Copies the table-of-contents region, from the game table of contents up to
+// `first` (or to the end of the input when there is no first partition), into
+// `out`. False after a message; `tocSound` turns false when the region has no
+// sound end.
+static bool copyTocRegion(FILE *out, const InputFile &input, std::optional<uint64_t> first,
+                          const std::string &name, bool &tocSound) {
+  const int64_t tocFileOffset = diskAddressToFileOffset(GameTocAddress, input.fileStartAddress);
+  if (!first) // no partition ends the region: it runs to the end of the input
+    return copyPartialInputToOutFile(out, input, tocFileOffset, 0, name.c_str());
+  if (*first < GameTocAddress) {
+    printError("%s: First partition address 0x%" PRIx64
+               " lies below the table of contents at 0x%" PRIx64 "; nothing copied to %s\n",
+               ProgName, *first, GameTocAddress, name.c_str());
+    tocSound = false;
+    return true;
+  }
+  if (*first == GameTocAddress)
+    return true;
+  return copyPartialInputToOutFile(out, input, tocFileOffset,
+                                   static_cast<int64_t>(*first - GameTocAddress), name.c_str());
+}
+
 // Writes the .TOC file: disk addresses from the game table of contents up to
 // the partition of table entry 0, or to the end of the input when the table
 // is empty. False after a message.
-static bool writeTocFile(const DecompOptions &opts, const std::vector<PartitionInfo> &table,
-                         int64_t fileStartAddress, const std::string &baseName, bool &tocSound) {
-  const std::string name = baseName + ".TOC";
-  FilePtr out = openFile(name, "wb");
-  if (!out) {
-    std::fprintf(stderr, "%s: Can't open file %s for writing\n", ProgName, name.c_str());
+static bool writeTocFile(InputFile &input, PartitionTable &table, const std::string &baseName,
+                         bool &tocSound) {
+  std::optional<uint64_t> first;
+  if (table.count != 0 && !(first = readPartitionAddress(table, 0)))
     return false;
-  }
-  const int64_t tocFileOffset = diskAddressToFileOffset(GameTocAddress, fileStartAddress);
-  bool copied = true;
-  tocSound = true;
-  if (table.empty()) {
-    // No partition ends the region: it runs to the end of the input.
-    copied = copyPartialBinFileToOutFile(out.get(), opts.inputFileName, tocFileOffset, 0);
-  } else {
-    const uint64_t first = decodeShiftedOffset(table[0].partitionOffset);
-    if (first < GameTocAddress) {
-      std::fprintf(stderr,
-                   "%s: First partition address 0x%" PRIx64
-                   " lies below the table of contents at 0x%" PRIx64 "; nothing copied to %s\n",
-                   ProgName, first, GameTocAddress, name.c_str());
-      tocSound = false;
-    } else if (first > GameTocAddress) {
-      copied = copyPartialBinFileToOutFile(out.get(), opts.inputFileName, tocFileOffset,
-                                           static_cast<int64_t>(first - GameTocAddress));
-    }
-  }
-  if (!copied) {
-    std::fprintf(stderr, "%s: Can't extract TOC from file %s - exit\n", ProgName, name.c_str());
+  const std::string name = baseName + ".TOC";
+  FilePtr out = openOutputFile(input, name);
+  if (!out)
+    return false;
+  if (!copyTocRegion(out.get(), input, first, name, tocSound)) {
+    printError("%s: Can't extract TOC from file %s - exit\n", ProgName, name.c_str());
     return false;
   }
   if (closeFile(out) != 0) {
-    std::fprintf(stderr, "%s: Can't close file %s\n", ProgName, name.c_str());
+    printError("%s: Can't close file %s\n", ProgName, name.c_str());
     return false;
   }
   return true;
 }
 
-bool decomposeSecurityRegion(const DecompOptions *opts, FILE *input, int64_t fileStartAddress,
+bool decomposeSecurityRegion(const DecompOptions *opts, InputFile &input,
                              const std::string &baseName) {
   GameToc toc;
-  if (std::fread(&toc, sizeof toc, 1, input) != 1) {
-    std::fprintf(stderr, "%s: Can't read game TOC from file\n", ProgName);
+  if (std::fread(&toc, sizeof toc, 1, input.stream.get()) != 1) {
+    printError("%s: Can't read game TOC from file\n", ProgName);
     return false;
   }
   const uint32_t numPartitions = static_cast<uint32_t>(toc.numPartitions);
   const uint32_t partitionInfoRawOfs = decodeShiftedOffset32(toc.partitionInfoOffset);
   const int64_t partitionInfoOfs =
-      diskAddressToFileOffset(uint64_t{partitionInfoRawOfs}, fileStartAddress);
+      diskAddressToFileOffset(uint64_t{partitionInfoRawOfs}, input.fileStartAddress);
   if (opts->print) {
-    std::printf("Number of partitions: %u\n", numPartitions);
-    std::printf(" -> partitionInfoRawOfs: 0x%08x partitionInfoOfs:0x%08x\n", partitionInfoRawOfs,
-                static_cast<uint32_t>(partitionInfoOfs));
+    report("Number of partitions: %u\n", numPartitions);
+    report(" -> partitionInfoRawOfs: 0x%08x partitionInfoOfs:0x%08x\n", partitionInfoRawOfs,
+           static_cast<uint32_t>(partitionInfoOfs));
   }
-
-  if (fseeko(input, partitionInfoOfs, SEEK_SET) != 0) {
-    std::fprintf(stderr, "%s: Seeking to partition info offset failed\n", ProgName);
+  PartitionTable table;
+  if (!findPartitionTable(input, numPartitions, partitionInfoOfs, table))
     return false;
-  }
-  // A count that the input cannot hold must not size an allocation.
-  if (uint64_t{numPartitions} * sizeof(PartitionInfo) > bytesAvailableAt(input, partitionInfoOfs)) {
-    std::fprintf(stderr, "%s: Can't read partition infos from file\n", ProgName);
-    return false;
-  }
-  std::vector<PartitionInfo> table;
-  try {
-    table.resize(numPartitions);
-  } catch (const std::bad_alloc &) {
-    std::fprintf(stderr, "%s: Can't allocate space for partition infos\n", ProgName);
-    return false;
-  }
-  if (std::fread(table.data(), sizeof(PartitionInfo), numPartitions, input) != numPartitions) {
-    std::fprintf(stderr, "%s: Can't read partition infos from file\n", ProgName);
-    return false;
-  }
 
   bool allDone = true;
-  if (opts->print) {
-    std::printf("Partition info structs:\n");
-    for (uint32_t i = 0; i < numPartitions; ++i) {
-      const uint32_t type = static_cast<uint32_t>(table[i].partitionType);
-      std::printf("Partition %d: Type: %u (%s); Disk address (byte): 0x%" PRIx64 "\n",
-                  static_cast<int>(i), type,
-                  type < NumPartitionTypes ? partitionTypeToString[type] : "ERROR: OUT OF RANGE",
-                  decodeShiftedOffset(table[i].partitionOffset));
-    }
-    for (uint32_t i = 0; i < numPartitions; ++i) {
-      std::printf("Partition %d details:\n", static_cast<int>(i));
-      if (!printPartition(input, decodeShiftedOffset(table[i].partitionOffset), fileStartAddress,
-                          "\t"))
-        allDone = false;
-    }
-  }
-
+  if (opts->print && !printPartitions(input, table, allDone))
+    return false;
   if (opts->extract) {
-    bool tocSound;
-    if (!writeTocFile(*opts, table, fileStartAddress, baseName, tocSound))
+    if (!writeTocFile(input, table, baseName, allDone))
       return false;
-    if (!tocSound)
-      allDone = false;
-    if (!extractPartitions(opts, input, numPartitions, table.data(), fileStartAddress, baseName))
+    if (!extractPartitions(opts, input, table, baseName))
       allDone = false;
   }
   return allDone;
@@ -553,119 +604,129 @@ const char *partitionTypeExt(uint32_t partitionType) {
   return partitionType < NumPartitionTypes ? partitionTypeToExt[partitionType] : "unknown";
 }
 
-bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numPartitions,
-                       const PartitionInfo *partitionInfos, int64_t fileStartAddress,
-                       const std::string &baseName) {
-  uint64_t size;
-  if (!fileSize(opts->inputFileName, size)) {
-    std::fprintf(stderr, "%s: Can't get length of file %s - exit\n", ProgName, opts->inputFileName);
+namespace {
+
+// What extraction works out for one table entry. Addresses and lengths are
+// two's complement: a length derived from the next entry may be negative.
+struct PartitionSlice {
+  int index = 0;
+  uint64_t address = 0; // P
+  uint32_t type = 0;
+  std::optional<uint64_t> next; // the next entry's partition, unless this is the last
+  int64_t dataOffset = 0;
+  int64_t dataStart = 0;
+  int64_t dataLength = 0;
+  int64_t dataEnd = 0;
+};
+
+int64_t wrappingSum(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+} // namespace
+
+// Reads entry i's header and settles its data length by the length rule.
+// False after a message, or after the two stop lines when the last entry's
+// data lies beyond the input.
+static bool settleDataLength(const DecompOptions &opts, const InputFile &input, PartitionSlice &s) {
+  PartitionHeader header;
+  if (!readPartitionHeader(input, s.address, header,
+                           "%s: Can't read partition structure %d from file\n", s.index))
+    return false;
+  s.dataOffset = static_cast<int64_t>(decodeShiftedOffset(header.dataOffset));
+  s.dataStart = static_cast<int64_t>(s.address) + s.dataOffset;
+  const int64_t netFileLength = input.fileStartAddress + static_cast<int64_t>(input.size);
+  const std::optional<uint64_t> length =
+      partitionDataLength(decodeShiftedOffset(header.dataSize), static_cast<uint64_t>(s.dataStart),
+                          s.next, netFileLength);
+  if (!length) {
+    report("%s: File %s does not contain the data for partition %d.\n", ProgName,
+           opts.inputFileName, s.index);
+    report("%s: Extraction of partition %d and beyond not done.\n", ProgName, s.index);
     return false;
   }
-  const int64_t netFileLength = fileStartAddress + static_cast<int64_t>(size);
-  {
-    std::vector<uint64_t> lengths;
-    try {
-      lengths.resize(numPartitions);
-    } catch (const std::bad_alloc &) {
-      std::fprintf(stderr, "%s: Allocation of memory for partition lengths failed\n", ProgName);
-      return false;
-    }
-    // Reads every header before any file is written, so a table with an
-    // unreadable header writes nothing.
-    if (!readPartitionLengths(input, opts->inputFileName, numPartitions, partitionInfos,
-                              fileStartAddress, lengths.data()))
-      return false;
+  s.dataLength = static_cast<int64_t>(*length);
+  s.dataEnd = wrappingSum(s.dataStart, s.dataLength);
+  if (Verbose)
+    report("Partition #%d length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", s.index, *length, *length);
+  return true;
+}
+
+// A data area that reaches past the input: the three shortage lines, then
+// the stop, or with -f the cut at the input's end. False for the stop.
+static bool fitToInput(const DecompOptions &opts, const InputFile &input, PartitionSlice &s) {
+  const int64_t netFileLength = input.fileStartAddress + static_cast<int64_t>(input.size);
+  if (static_cast<uint64_t>(s.dataEnd) <= static_cast<uint64_t>(netFileLength))
+    return true;
+  const uint64_t missing = static_cast<uint64_t>(s.dataEnd) - static_cast<uint64_t>(netFileLength);
+  report("%s: File %s does not contain enough data for partition %d.\n", ProgName,
+         opts.inputFileName, s.index);
+  report("%s: File needs 0x%" PRIx64 " (%" PRId64 ") more bytes.\n", ProgName, missing,
+         static_cast<int64_t>(missing));
+  report("%s: Data start: 0x%" PRIx64 "; Length: 0x%" PRIx64 "; netFileLength: 0x%" PRIx64 "\n",
+         ProgName, static_cast<uint64_t>(s.dataStart), static_cast<uint64_t>(s.dataLength),
+         static_cast<uint64_t>(netFileLength));
+  if (!opts.force) {
+    report("%s: Extraction of partition %d and beyond not done.\n", ProgName, s.index);
+    return false;
   }
+  s.dataLength = netFileLength - s.dataStart;
+  s.dataEnd = netFileLength;
+  return true;
+}
 
-  for (uint32_t i = 0; i < numPartitions; ++i) {
-    const int index = static_cast<int>(i);
-    const uint64_t partitionAddress = decodeShiftedOffset(partitionInfos[i].partitionOffset);
-    const uint32_t type = static_cast<uint32_t>(partitionInfos[i].partitionType);
-    const int64_t partitionFileOffset = diskAddressToFileOffset(partitionAddress, fileStartAddress);
-    if (fseeko(input, partitionFileOffset, SEEK_SET) != 0) {
-      std::fprintf(stderr, "%s: Seeking to partition offset failed\n", ProgName);
+// Writes the partition file of one entry and the pad file after it. False
+// after a message.
+static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
+                                const std::string &baseName) {
+  // A range that ends before it begins (the next entry's partition lies
+  // below this one, or the partition starts past the input) has no file.
+  const int64_t rangeLength = wrappingSum(s.dataOffset, s.dataLength);
+  if (rangeLength < 0) {
+    printError("%s: Partition %d at 0x%" PRIx64
+               " would end before it begins; extraction of partition %d and beyond not done\n",
+               ProgName, s.index, s.address, s.index);
+    return false;
+  }
+  const std::string name =
+      formatText("%s.%s.%d", baseName.c_str(), partitionTypeExt(s.type), s.index);
+  if (Verbose)
+    report("Extracting partition #%d to %s...\n", s.index, name.c_str());
+  if (!sliceFile(name, input, diskAddressToFileOffset(s.address, input.fileStartAddress),
+                 rangeLength)) {
+    report("%s: Extraction of partition %d failed\n", ProgName, s.index);
+    return false;
+  }
+  if (!s.next || static_cast<int64_t>(*s.next) <= s.dataEnd)
+    return true;
+  const std::string padName = formatText("%s.pad.%d", baseName.c_str(), s.index);
+  if (!sliceFile(padName, input, diskAddressToFileOffset(s.dataEnd, input.fileStartAddress),
+                 static_cast<int64_t>(*s.next) - s.dataEnd)) {
+    report("%s: Extraction of partition %d-%d pad failed\n", ProgName, s.index, s.index + 1);
+    return false;
+  }
+  return true;
+}
+
+bool extractPartitions(const DecompOptions *opts, InputFile &input, PartitionTable &table,
+                       const std::string &baseName) {
+  // Every header is read before any file is written, so a table with an
+  // unreadable header writes nothing.
+  if (!readPartitionLengths(input, table))
+    return false;
+  for (uint32_t i = 0; i < table.count; ++i) {
+    PartitionInfo entry;
+    if (!readTableEntry(table, i, entry))
       return false;
-    }
-    PartitionHeader header;
-    if (std::fread(&header, sizeof header, 1, input) != 1) {
-      std::fprintf(stderr, "%s: Can't read partition structure %d from file\n", ProgName, index);
+    PartitionSlice s;
+    s.index = static_cast<int>(i);
+    s.address = decodeShiftedOffset(entry.partitionOffset);
+    s.type = static_cast<uint32_t>(entry.partitionType);
+    if (i + 1 < table.count && !(s.next = readPartitionAddress(table, i + 1)))
       return false;
-    }
-    const bool last = i + 1 == numPartitions;
-    const uint64_t nextAddress =
-        last ? 0 : decodeShiftedOffset(partitionInfos[i + 1].partitionOffset);
-    const int64_t dataOffset = static_cast<int64_t>(decodeShiftedOffset(header.dataOffset));
-    const int64_t dataStart = static_cast<int64_t>(partitionAddress) + dataOffset;
-    const uint64_t declaredLength = decodeShiftedOffset(header.dataSize);
-
-    int64_t dataLength;
-    if (isValidDataSize(declaredLength)) {
-      dataLength = static_cast<int64_t>(declaredLength);
-    } else if (!last) {
-      dataLength = static_cast<int64_t>(nextAddress - static_cast<uint64_t>(dataStart));
-    } else if (netFileLength > dataStart) {
-      dataLength = netFileLength - dataStart;
-    } else {
-      std::printf("%s: File %s does not contain the data for partition %d.\n", ProgName,
-                  opts->inputFileName, index);
-      std::printf("%s: Extraction of partition %d and beyond not done.\n", ProgName, index);
+    if (!settleDataLength(*opts, input, s) || !fitToInput(*opts, input, s) ||
+        !writePartitionFiles(input, s, baseName))
       return false;
-    }
-    if (Verbose)
-      std::printf("Partition #%d length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", index,
-                  static_cast<uint64_t>(dataLength), static_cast<uint64_t>(dataLength));
-
-    int64_t dataEnd =
-        static_cast<int64_t>(static_cast<uint64_t>(dataStart) + static_cast<uint64_t>(dataLength));
-    if (static_cast<uint64_t>(dataEnd) > static_cast<uint64_t>(netFileLength)) {
-      const int64_t missing = static_cast<int64_t>(static_cast<uint64_t>(dataEnd) -
-                                                   static_cast<uint64_t>(netFileLength));
-      std::printf("%s: File %s does not contain enough data for partition %d.\n", ProgName,
-                  opts->inputFileName, index);
-      std::printf("%s: File needs 0x%" PRIx64 " (%" PRId64 ") more bytes.\n", ProgName,
-                  static_cast<uint64_t>(missing), missing);
-      std::printf("%s: Data start: 0x%" PRIx64 "; Length: 0x%" PRIx64 "; netFileLength: 0x%" PRIx64
-                  "\n",
-                  ProgName, static_cast<uint64_t>(dataStart), static_cast<uint64_t>(dataLength),
-                  static_cast<uint64_t>(netFileLength));
-      if (!opts->force) {
-        std::printf("%s: Extraction of partition %d and beyond not done.\n", ProgName, index);
-        return false;
-      }
-      dataLength = netFileLength - dataStart;
-      dataEnd = netFileLength;
-    }
-
-    // A range that ends before it begins (the next entry's partition lies
-    // below this one, or the partition starts past the input) has no file.
-    const int64_t rangeLength =
-        static_cast<int64_t>(static_cast<uint64_t>(dataOffset) + static_cast<uint64_t>(dataLength));
-    if (rangeLength < 0) {
-      std::fprintf(stderr,
-                   "%s: Partition %d at 0x%" PRIx64
-                   " would end before it begins; extraction of partition %d and beyond not "
-                   "done\n",
-                   ProgName, index, partitionAddress, index);
-      return false;
-    }
-
-    const std::string name =
-        formatText("%s.%s.%d", baseName.c_str(), partitionTypeExt(type), index);
-    if (Verbose)
-      std::printf("Extracting partition #%d to %s...\n", index, name.c_str());
-    if (!sliceFile(name, input, partitionFileOffset, rangeLength)) {
-      std::printf("%s: Extraction of partition %d failed\n", ProgName, index);
-      return false;
-    }
-
-    if (!last && static_cast<int64_t>(nextAddress) > dataEnd) {
-      const std::string padName = formatText("%s.pad.%d", baseName.c_str(), index);
-      if (!sliceFile(padName, input, diskAddressToFileOffset(dataEnd, fileStartAddress),
-                     static_cast<int64_t>(nextAddress) - dataEnd)) {
-        std::printf("%s: Extraction of partition %d-%d pad failed\n", ProgName, index, index + 1);
-        return false;
-      }
-    }
   }
   return true;
 }
@@ -673,100 +734,58 @@ bool extractPartitions(const DecompOptions *opts, FILE *input, uint32_t numParti
 // The buffer that sliceFile moves a partition through.
 constexpr size_t SliceBufferSize = 0x800000;
 
-// Copies one chunk with the classic read and write, so that every failure is
-// told by its own message; false after it, with the progress line erased
-// first so that the message stands on its own.
-static bool copyChunkByStream(const std::string &outputFileName, FILE *out, FILE *input,
-                              uint8_t *buffer, size_t chunk, CopyProgress &progress) {
-  const size_t got = std::fread(buffer, 1, chunk, input);
-  if (got < chunk) {
-    endProgress(progress);
-    if (std::ferror(input))
-      std::fprintf(stderr, "%s: Read error on input file\n", ProgName);
-    else
-      std::fprintf(stderr, "%s: EOF reached on input file before end of partiton", ProgName);
-    return false;
-  }
-  if (std::fwrite(buffer, 1, got, out) < got) {
-    endProgress(progress);
-    std::fprintf(stderr, "Write error when writing file %s\n", outputFileName.c_str());
-    return false;
-  }
-  return true;
-}
-
-// Copies the range into `out` chunk by chunk; false after its message. A
-// chunk goes through the kernel when it can, which leaves the data out of
-// user space; a chunk that the kernel cannot copy whole is undone and done
-// again through the buffer, so short inputs and short writes leave exactly
-// the bytes, and give exactly the messages, of a plain read and write.
-static bool copyRange(const std::string &outputFileName, FILE *out, FILE *input, int64_t offset,
-                      int64_t length) {
+// Copies the range into `out`; false after its message.
+static bool copySlice(const std::string &outputFileName, FILE *out, const InputFile &input,
+                      int64_t offset, int64_t length) {
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[SliceBufferSize]);
   if (!buffer) {
-    std::fprintf(stderr, "%s: Can't allocate %u bytes\n", ProgName,
-                 static_cast<unsigned>(SliceBufferSize));
+    printError("%s: Can't allocate %u bytes\n", ProgName, static_cast<unsigned>(SliceBufferSize));
     return false;
   }
-  if (fseeko(input, offset, SEEK_SET) != 0) {
-    std::fprintf(stderr, "%s: Seeking to partition data start failed\n", ProgName);
+  if (fseeko(input.stream.get(), offset, SEEK_SET) != 0) {
+    printError("%s: Seeking to partition data start failed\n", ProgName);
     return false;
   }
-  CopyProgress progress;
-  startProgress(progress, outputFileName.c_str(), static_cast<uint64_t>(length));
-  // Once a chunk has gone through the stream, the output's stdio buffer may
-  // hold bytes, so the kernel must not write behind it any more.
-  bool kernelUsable = true;
-  bool streamInPlace = true;
-  uint64_t done = 0;
-  uint64_t remaining = static_cast<uint64_t>(length);
-  do {
-    const size_t chunk = remaining < SliceBufferSize ? remaining : SliceBufferSize;
-    const int64_t chunkOffset = offset + static_cast<int64_t>(done);
-    if (kernelUsable && chunk != 0 && bytesAvailableAt(input, chunkOffset) >= chunk) {
-      if (copyChunkInKernel(fileno(input), chunkOffset, fileno(out), done, chunk)) {
-        streamInPlace = false;
-        done += chunk;
-        remaining -= chunk;
-        updateProgress(progress, done);
-        continue;
-      }
-    }
-    kernelUsable = false;
-    if (!streamInPlace && fseeko(input, chunkOffset, SEEK_SET) != 0) {
-      endProgress(progress);
-      std::fprintf(stderr, "%s: Seeking to partition data start failed\n", ProgName);
-      return false;
-    }
-    streamInPlace = true;
-    if (!copyChunkByStream(outputFileName, out, input, buffer.get(), chunk, progress))
-      return false;
-    done += chunk;
-    remaining -= chunk;
-    updateProgress(progress, done);
-  } while (remaining != 0);
-  endProgress(progress);
-  return true;
+  CopyRequest request;
+  request.input = &input;
+  request.offset = offset;
+  request.count = static_cast<uint64_t>(length);
+  request.output = out;
+  request.buffer = {buffer.get(), SliceBufferSize};
+  request.progressLabel = outputFileName.c_str();
+  switch (copyRange(request)) {
+  case CopyEnd::Done:
+    return true;
+  case CopyEnd::InputEnded:
+    printError("%s: EOF reached on input file before end of partiton", ProgName);
+    return false;
+  case CopyEnd::ReadFailed:
+    printError("%s: Read error on input file\n", ProgName);
+    return false;
+  case CopyEnd::WriteFailed:
+    break;
+  }
+  printError("Write error when writing file %s\n", outputFileName.c_str());
+  return false;
 }
 
-bool sliceFile(const std::string &outputFileName, FILE *input, int64_t offset, int64_t length) {
-  FilePtr out = openFile(outputFileName, "wb");
-  if (!out) {
-    std::fprintf(stderr, "%s: Can't open file %s for writing\n", ProgName, outputFileName.c_str());
+bool sliceFile(const std::string &outputFileName, InputFile &input, int64_t offset,
+               int64_t length) {
+  FilePtr out = openOutputFile(input, outputFileName);
+  if (!out)
     return false;
-  }
   bool ok;
   if (length < 0) {
     // Callers never ask for this; copying nothing is the only safe answer.
-    std::fprintf(stderr, "%s: Refusing to copy a negative length into %s\n", ProgName,
-                 outputFileName.c_str());
+    printError("%s: Refusing to copy a negative length into %s\n", ProgName,
+               outputFileName.c_str());
     ok = false;
   } else {
-    ok = copyRange(outputFileName, out.get(), input, offset, length);
+    ok = copySlice(outputFileName, out.get(), input, offset, length);
   }
   if (closeFile(out) != 0) {
-    std::fprintf(stderr, "%s: Closing output file %s failed (%s)\n", ProgName,
-                 outputFileName.c_str(), std::strerror(errno));
+    printError("%s: Closing output file %s failed (%s)\n", ProgName, outputFileName.c_str(),
+               std::strerror(errno));
     ok = false;
   }
   return ok;

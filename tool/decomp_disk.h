@@ -8,6 +8,8 @@
 #include <string>
 
 #include "../format/DF_structs.h"
+#include "../util/input_file.h"
+#include "decomp_common.h"
 
 // The parsed command line; filled once, then only read.
 struct DecompOptions {
@@ -39,26 +41,33 @@ void processOptions(int argc, char **argv, DecompOptions *options);
 void determineBaseName(const char *inputFileName, std::string &baseName);
 
 // Prints the disk header block of a disk image. False after a message.
-bool dumpDiskBeginning(const DecompOptions *options, FILE *input, int64_t fileStartAddress);
+bool dumpDiskBeginning(const DecompOptions *options, const InputFile &input);
 
-// Reads the game table of contents at the stream's position and the partition
-// table, then prints and/or extracts as the options ask. True only when
-// everything asked for was done.
-bool decomposeSecurityRegion(const DecompOptions *options, FILE *input, int64_t fileStartAddress,
+// Reads the game table of contents at the input stream's position and the
+// partition table, then prints and/or extracts as the options ask. True only
+// when everything asked for was done.
+bool decomposeSecurityRegion(const DecompOptions *options, InputFile &input,
                              const std::string &baseName);
 
 // Prints one partition's block. True only when its header, its title metadata
 // (whole) and its certificate chain were read.
-bool printPartition(FILE *input, uint64_t partitionAddress, int64_t fileStartAddress,
-                    const char *indent);
+bool printPartition(const InputFile &input, uint64_t partitionAddress, const char *indent);
 void printEticket(const Eticket &ticket, const char *indent);
 const char *limitTypeToStr(uint32_t limitType);
 
-// Prints the title metadata held in `size` bytes; only what lies inside the
-// buffer is printed. False when the buffer is shorter than the record needs.
-bool printTmd(const uint8_t *tmd, uint32_t size, const char *indent);
-// Prints the certificate chain of `size` bytes. False when the walk stopped at
-// a certificate that is unknown or does not fit in the chain.
+// Prints the title metadata; only what lies inside its tmdSize bytes is
+// printed. False when it is shorter than its records need, or unreadable.
+bool printTmd(InputRange &tmd, const char *indent);
+
+// How a walk of a certificate chain ended.
+enum class CertWalk {
+  Complete,  // every certificate was printed
+  Stopped,   // at a certificate that is unknown or does not fit in the chain
+  Unreadable // the input no longer held the chain (after a message)
+};
+CertWalk printCertChain(InputRange &chain, const char *indent);
+// Prints the certificate chain held in `size` bytes. False when the walk
+// stopped at a certificate that is unknown or does not fit in the chain.
 bool printCerts(const uint8_t *chain, uint32_t size, const char *indent);
 // Flag words as text; every word ends with a blank. Constant texts.
 const char *titleTypeToStr(uint32_t titleType);
@@ -67,12 +76,11 @@ const char *contentTypeToStr(uint16_t contentType);
 
 // Writes every partition, and every gap before the next entry's partition, to
 // files of their own. True only when every entry was written.
-bool extractPartitions(const DecompOptions *options, FILE *input, uint32_t numPartitions,
-                       const PartitionInfo *partitionInfos, int64_t fileStartAddress,
+bool extractPartitions(const DecompOptions *options, InputFile &input, PartitionTable &table,
                        const std::string &baseName);
 
-// Copies `length` bytes at file offset `offset` of `input` into a new file.
-bool sliceFile(const std::string &outputFileName, FILE *input, int64_t offset, int64_t length);
+// Copies `length` bytes at file offset `offset` of the input into a new file.
+bool sliceFile(const std::string &outputFileName, InputFile &input, int64_t offset, int64_t length);
 
 // The file-name component of a partition type's files.
 const char *partitionTypeExt(uint32_t partitionType);

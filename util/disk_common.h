@@ -1,19 +1,58 @@
-// Copying byte ranges of a named file into an open stream, and reading a
-// whole file into memory. Each routine opens the named file with a stream of
-// its own, so a stream the caller holds on the same file never moves.
+// Every byte copy of the tool: byte ranges of the open input (or of a named
+// file) into an open output stream. Each copy goes through the kernel where
+// it can and through a buffer where it must, with the same bytes, messages
+// and end either way.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <vector>
+
+#include "input_file.h"
+#include "tool_common.h"
 
 // Size of the buffer that copyPartialBinFileToOutFile moves the bytes through.
 constexpr size_t CopyChunkSize = 0x20000;
 
-// Appends the bytes of `inputFileName` from `offset` on to `output`, at most
-// `length` of them when `length` is not 0; the end of the file ends the copy
-// without failing it. An offset at or past the end, or a negative length,
-// appends nothing. `output` is left open and unflushed. False after a message.
+// How a copy of a byte range ended.
+enum class CopyEnd {
+  Done,        // every byte was written
+  InputEnded,  // the input ended first
+  ReadFailed,  // reading the input failed
+  WriteFailed, // the output took fewer bytes than it was given
+};
+
+// One copy: `count` bytes from file offset `offset` of `input`, appended to
+// `output` at its current position. The buffer sets the chunk size: a chunk
+// is written whole or, when the input ends inside it, not at all (unless
+// `writeShortChunk`), so every outcome leaves what a plain read-and-write
+// loop over such chunks leaves. A progress line is shown for `progressLabel`
+// when it is not null.
+struct CopyRequest {
+  const InputFile *input = nullptr;
+  int64_t offset = 0;
+  uint64_t count = 0;
+  FILE *output = nullptr;
+  std::span<uint8_t> buffer;
+  bool writeShortChunk = false;
+  const char *progressLabel = nullptr;
+};
+
+// Runs a copy. The input stream's position is not used or moved; `output` is
+// left open at the end of what was written.
+CopyEnd copyRange(const CopyRequest &request);
+
+// Appends the input's bytes from `offset` on to `output`, at most `length` of
+// them when `length` is not 0; the end of the input ends the copy without
+// failing it. False after a message naming the input. `label` names the
+// output for the progress line.
+bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t offset, int64_t length,
+                               const char *label);
+
+// As copyPartialInputToOutFile, for a file given by name and opened here.
+// Whatever the caller wrote into `output` is flushed first. An offset at or
+// past the end, or a negative length, appends nothing.
 bool copyPartialBinFileToOutFile(FILE *output, const char *inputFileName, int64_t offset,
                                  int64_t length);
 
@@ -24,9 +63,3 @@ bool copyBinFileToOutFile(FILE *output, const char *inputFileName);
 // 4 GiB or more are refused, since their size does not fit the count. After
 // a false result `data` is empty.
 bool readBinFileIntoArray(const char *fileName, std::vector<uint8_t> &data, uint32_t &size);
-
-// Copies `count` bytes at `inOffset` of `inFd` to `outFd`, which stands at
-// `outOffset`, inside the kernel. True when every byte was copied. Otherwise
-// the output is cut back to `outOffset` and left standing there, as if
-// nothing had been tried, and the caller copies the bytes another way.
-bool copyChunkInKernel(int inFd, int64_t inOffset, int outFd, uint64_t outOffset, size_t count);

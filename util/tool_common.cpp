@@ -1,5 +1,6 @@
 #include "tool_common.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <ctime>
 #include <sys/stat.h>
@@ -42,6 +43,43 @@ std::string formatText(const char *format, ...) {
   }
   va_end(again);
   return text;
+}
+
+void printError(const char *format, ...) {
+  std::fflush(stdout);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+// The reason of the first report write that failed; 0 while none has.
+static int FirstReportError = 0;
+
+static void noteReportResult(bool failed) {
+  if (failed && FirstReportError == 0)
+    FirstReportError = errno != 0 ? errno : EIO;
+}
+
+void report(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  errno = 0;
+  noteReportResult(std::vprintf(format, args) < 0);
+  va_end(args);
+}
+
+void reportBytes(const void *bytes, size_t count) {
+  errno = 0;
+  noteReportResult(std::fwrite(bytes, 1, count, stdout) < count);
+}
+
+bool finishReport(int &reason) {
+  errno = 0;
+  noteReportResult(std::fflush(stdout) != 0 || std::ferror(stdout));
+  reason = FirstReportError;
+  FirstReportError = 0; // an in-process caller may run again
+  return reason == 0;
 }
 
 // Seconds on a clock that never goes back.

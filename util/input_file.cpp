@@ -1,0 +1,127 @@
+#include "input_file.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+FileIdentity identityOf(const struct stat &st) {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.type = st.st_mode & S_IFMT;
+  id.special = st.st_rdev;
+  return id;
+}
+
+bool isDeviceNode(mode_t type) { return type == S_IFBLK || type == S_IFCHR; }
+
+// Two names of one device node are one device, whatever inodes they have.
+bool sameFile(const FileIdentity &a, const FileIdentity &b) {
+  if (isDeviceNode(a.type) || isDeviceNode(b.type))
+    return a.type == b.type && a.special == b.special;
+  return a.device == b.device && a.inode == b.inode;
+}
+
+// A block device's capacity: the kernel's count, or where a seek to the end
+// lands. The descriptor's position is left where it was.
+uint64_t blockDeviceSize(int fd) {
+  uint64_t bytes = 0;
+  if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
+    return bytes;
+  const off_t here = lseek(fd, 0, SEEK_CUR);
+  const off_t end = lseek(fd, 0, SEEK_END);
+  if (here >= 0)
+    lseek(fd, here, SEEK_SET);
+  return end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+enum class Refusal { None, IsInput, WrittenBefore };
+
+Refusal refusalFor(const InputFile &input, const FileIdentity &id) {
+  if (sameFile(id, input.identity))
+    return Refusal::IsInput;
+  if (id.type == S_IFREG && input.outputs.count({id.device, id.inode}) != 0)
+    return Refusal::WrittenBefore;
+  return Refusal::None;
+}
+
+void printRefusal(Refusal refusal, const std::string &name) {
+  if (refusal == Refusal::IsInput)
+    printError("%s: Refusing to write %s: it is the input file\n", ProgName, name.c_str());
+  else
+    printError("%s: Refusing to write %s: this run has already written that file\n", ProgName,
+               name.c_str());
+}
+
+} // namespace
+
+bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress) {
+  input.stream = openFile(name, "rb");
+  if (!input.stream)
+    return false;
+  input.fd = fileno(input.stream.get());
+  struct stat st;
+  if (fstat(input.fd, &st) != 0) {
+    const int err = errno;
+    input.stream.reset();
+    errno = err;
+    return false;
+  }
+  input.name = name;
+  input.fileStartAddress = fileStartAddress;
+  input.identity = identityOf(st);
+  input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(input.fd) : static_cast<uint64_t>(st.st_size);
+  input.outputs.clear();
+  return true;
+}
+
+uint64_t bytesAvailableAt(const InputFile &input, int64_t offset) {
+  if (offset < 0 || static_cast<uint64_t>(offset) >= input.size)
+    return 0;
+  return input.size - static_cast<uint64_t>(offset);
+}
+
+FilePtr openOutputFile(InputFile &input, const std::string &name) {
+  // A name that leads to the input is refused before it is opened: opening
+  // some files (a FIFO, a device) is itself an action.
+  struct stat st;
+  if (stat(name.c_str(), &st) == 0) {
+    const Refusal refusal = refusalFor(input, identityOf(st));
+    if (refusal != Refusal::None) {
+      printRefusal(refusal, name);
+      return nullptr;
+    }
+  }
+  // Opened without emptying it, and checked again on the descriptor: the
+  // name may have been pointed elsewhere since it was looked at.
+  const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0)
+      close(fd);
+    printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
+    return nullptr;
+  }
+  const FileIdentity id = identityOf(st);
+  const Refusal refusal = refusalFor(input, id);
+  if (refusal != Refusal::None) {
+    close(fd);
+    printRefusal(refusal, name);
+    return nullptr;
+  }
+  FilePtr out;
+  if ((id.type != S_IFREG || ftruncate(fd, 0) == 0) &&
+      (out = FilePtr(fdopen(fd, "wb"))) != nullptr) {
+    if (id.type == S_IFREG)
+      input.outputs.insert({id.device, id.inode});
+    return out;
+  }
+  close(fd);
+  printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
+  return nullptr;
+}
