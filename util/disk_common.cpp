@@ -52,21 +52,25 @@ bool findKernelTarget(const CopyRequest &r, KernelTarget &t) {
 
 // The input's next data at or after `pos`, as range offsets [from, to) clipped
 // to `end`; from == end when only a hole is left. Where the file system cannot
-// tell holes, everything is data.
-void findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t &from,
+// tell holes, everything is data. False when the input has shrunk below
+// `end`: what is missing is no hole, and the plain copy must meet its end.
+bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t &from,
                      uint64_t &to) {
   from = pos;
   to = end;
   const off_t data = lseek(fd, base + static_cast<off_t>(pos), SEEK_DATA);
   if (data < 0) {
-    if (errno == ENXIO)
-      from = end;
-    return;
+    if (errno != ENXIO)
+      return true;
+    struct stat st;
+    from = end;
+    return fstat(fd, &st) == 0 && st.st_size >= base + static_cast<off_t>(end);
   }
   from = std::min(end, static_cast<uint64_t>(data - base));
   const off_t hole = lseek(fd, data, SEEK_HOLE);
   if (hole >= 0)
     to = std::min(end, static_cast<uint64_t>(hole - base));
+  return true;
 }
 
 // Copies range bytes [pos, to) inside the kernel; false when a call fails or
@@ -100,10 +104,9 @@ uint64_t copyInKernel(const CopyRequest &r, const KernelTarget &t, uint64_t end,
   while (ok && pos < end) {
     uint64_t from = pos;
     uint64_t to = end;
-    if (t.skipHoles)
-      findDataSegment(in, r.offset, pos, end, from, to);
+    ok = !t.skipHoles || findDataSegment(in, r.offset, pos, end, from, to);
     pos = from;
-    ok = copySegmentInKernel(r, t, pos, to, progress);
+    ok = ok && copySegmentInKernel(r, t, pos, to, progress);
     if (pos != from)
       written = pos;
   }

@@ -1,0 +1,147 @@
+// How outputs are copied, through the built binary: holes of the input stay
+// holes in the outputs, and a copy that the kernel cannot finish ends exactly
+// as a plain read-and-write copy ends, bytes and messages alike.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "disc_image.h"
+#include "run_tool.h"
+#include "tool_test.h"
+
+namespace {
+
+using discimg::Bytes;
+using discimg::DiscPlan;
+using runtool::RunResult;
+
+constexpr uint64_t MiB = uint64_t{1} << 20;
+const std::string P = "decomp_disk: ";
+
+uint64_t allocatedBytes(const std::string &path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
+// `length` bytes of the address pattern from disk address `from` on.
+Bytes pattern(uint64_t from, uint64_t length) {
+  Bytes b(static_cast<size_t>(length));
+  for (size_t i = 0; i < b.size(); ++i)
+    b[i] = discimg::patternByte(from + i);
+  return b;
+}
+
+// A mox.bin file with one partition at disk address 0x50000 (file offset
+// 0x10000) whose data area runs to the end of the input, `size` bytes, and
+// holds patterned data only in `segments` (data-area offset, length); the
+// rest of the data area is a hole.
+std::string layOutSparse(const std::string &path, uint64_t size,
+                         const std::vector<std::pair<uint64_t, uint64_t>> &segments) {
+  DiscPlan d;
+  d.moxBin = true;
+  d.partitions = {partitionWithMetadata(0x50000, 0, 0x8000, 0)};
+  d.fileSize = size;
+  discimg::writeDisc(path, d);
+  for (const auto &[at, length] : segments)
+    discimg::putAt(path, discimg::kMoxBinStart, 0x58000 + at, pattern(0x58000 + at, length));
+  return path;
+}
+
+// The same bytes with every hole written out as zeros.
+void writeDense(const std::string &from, const std::string &to) {
+  const uint64_t size = discimg::fileSizeOf(from);
+  for (uint64_t at = 0; at < size; at += 4 * MiB)
+    discimg::putAt(to, 0, at, discimg::readFileRange(from, at, 4 * MiB));
+}
+
+class Copy : public ToolDirTest {};
+
+TEST_F(Copy, HolesStayHolesAndBytesStayTheSame) {
+  const std::string sparse = dir + "/sparse";
+  const std::string dense = dir + "/dense";
+  ASSERT_EQ(::mkdir(sparse.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(dense.c_str(), 0755), 0);
+  // Holes inside, at the start and at the end of the partition's data area.
+  layOutSparse(sparse + "/mox.bin", 96 * MiB, {{4 * MiB, MiB}, {40 * MiB, 3 * MiB + 4096}});
+  writeDense(sparse + "/mox.bin", dense + "/mox.bin");
+  for (const std::string &folder : {sparse, dense}) {
+    const RunResult r = run({"-r", "-x", "mox.bin"}, folder);
+    EXPECT_EQ(r.out + r.err, "") << folder;
+    EXPECT_EQ(r.status, 0) << folder;
+  }
+  for (const char *name : {"mox.TOC", "mox.game.0"})
+    EXPECT_TRUE(discimg::readFile(sparse + "/" + name) == discimg::readFile(dense + "/" + name))
+        << name;
+  const uint64_t outputs =
+      allocatedBytes(sparse + "/mox.TOC") + allocatedBytes(sparse + "/mox.game.0");
+  EXPECT_LE(outputs, allocatedBytes(sparse + "/mox.bin"));
+  EXPECT_GE(allocatedBytes(dense + "/mox.game.0"), 95 * MiB) << "the dense copy is dense";
+}
+
+TEST_F(Copy, WritesCutShortEndAsAPlainCopyEnds) {
+  // A file-size limit stops the partition copy. Wherever it falls, the file
+  // holds the input's bytes up to the limit, and the messages are those of a
+  // plain copy.
+  struct Row {
+    std::string what;
+    std::vector<std::pair<uint64_t, uint64_t>> segments;
+    uint64_t limit;
+  };
+  const Row rows[] = {
+      {"inside a hole that the kernel copy skipped",
+       {{0, MiB}, {12 * MiB, 2 * MiB}},
+       5 * MiB + 123},
+      {"inside the second data segment, after a hole and a whole chunk",
+       {{0, 9 * MiB}, {20 * MiB, 10 * MiB}},
+       25 * MiB + 4567},
+      {"in the first chunk", {{0, 9 * MiB}}, 4 * MiB + 1},
+  };
+  for (const Row &row : rows) {
+    const std::string input = layOutSparse(dir + "/mox.bin", 32 * MiB, row.segments);
+    runtool::RunOptions opt;
+    opt.cwd = dir;
+    opt.fileSizeLimit = row.limit;
+    const RunResult r = runtool::runTool({"-r", "-x", "mox.bin"}, opt);
+    EXPECT_EQ(r.out, P + "Extraction of partition 0 failed\n") << row.what;
+    EXPECT_EQ(r.err, "Write error when writing file mox.game.0\n") << row.what;
+    EXPECT_EQ(r.status, 255) << row.what;
+    EXPECT_TRUE(discimg::sameAsRange(dir + "/mox.game.0", input, 0x10000, row.limit)) << row.what;
+  }
+}
+
+TEST_F(Copy, ALogOfBothStreamsKeepsTheirOrder) {
+  // Standard output is fully buffered off a terminal; every message flushes
+  // it first, so the report, the refusal of an output that is the input and
+  // the failure line stand in a joined log in the order they were written.
+  DiscPlan d;
+  d.moxBin = true;
+  d.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x8000),
+                  partitionWithMetadata(0x70000, 0, 0x8000, 0x8000)};
+  discimg::writeDisc(dir + "/mox.bin", d);
+  ASSERT_EQ(::symlink("mox.bin", (dir + "/mox.up.0").c_str()), 0);
+  const RunResult r = run({"-v", "-r", "-p", "-x", "mox.bin"});
+  const std::string failed = P + "Extraction of partition 0 failed\n";
+  ASSERT_GT(r.out.size(), failed.size()) << r.err;
+  ASSERT_EQ(r.out.substr(r.out.size() - failed.size()), failed);
+  EXPECT_EQ(r.err, P + "Refusing to write mox.up.0: it is the input file\n");
+
+  // Through the shell, which joins the streams; found on PATH, so that the
+  // program name is the usual one.
+  ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(runtool::toolPath().c_str(), (dir + "/bin/decomp_disk").c_str()), 0);
+  const std::string command =
+      "cd '" + dir + "' && PATH='" + dir + "/bin' decomp_disk -v -r -p -x mox.bin >log 2>&1";
+  EXPECT_EQ(std::system(command.c_str()) >> 8, 255);
+  const Bytes log = discimg::readFile(dir + "/log");
+  EXPECT_EQ(std::string(log.begin(), log.end()),
+            r.out.substr(0, r.out.size() - failed.size()) + r.err + failed);
+}
+
+} // namespace

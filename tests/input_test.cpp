@@ -1,0 +1,292 @@
+// The one open input through the built binary: outputs that lead to the input
+// or to each other are refused, an input renamed over or shrinking during the
+// run is read as it was opened, and a block device reads as its file does.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "disc_image.h"
+#include "run_tool.h"
+#include "tool_test.h"
+
+namespace {
+
+using discimg::DiscPlan;
+using runtool::RunResult;
+
+const std::string P = "decomp_disk: ";
+
+// Two partitions in an input of 0x80000 disk bytes: image.up.0 holds file
+// bytes 0x58000..0x67fff, image.pad.0 0x68000..0x77fff and image.game.1 the
+// rest.
+DiscPlan twoPartitionDisc(bool moxBin) {
+  DiscPlan d;
+  d.moxBin = moxBin;
+  d.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x8000),
+                  partitionWithMetadata(0x70000, 0, 0x8000, 0)};
+  d.partitions[1].dataBytes = 0x8000;
+  d.fileSize = moxBin ? 0x40000 : 0x88000;
+  return d;
+}
+const OutFile Unencrypt{"image.unencrypt", 0, 0x48000};
+const OutFile Toc{"image.TOC", 0x48000, 0x10000};
+const OutFile Up0{"image.up.0", 0x58000, 0x10000};
+const OutFile Pad0{"image.pad.0", 0x68000, 0x10000};
+const OutFile Game1{"image.game.1", 0x78000, 0x10000};
+
+std::string refusedAsInput(const std::string &name) {
+  return P + "Refusing to write " + name + ": it is the input file\n";
+}
+
+class InputGuard : public ToolDirTest {
+protected:
+  // Lays out the disc as image.pwx in `folder` (the test's own when empty)
+  // and once more as the reference, outside the folders the tool writes in.
+  void layOut(const DiscPlan &d, const std::string &folder = "") {
+    reference = dir + "/reference.img";
+    discimg::writeDisc((folder.empty() ? dir : folder) + "/image.pwx", d);
+    discimg::writeDisc(reference, d);
+  }
+  std::string reference;
+};
+
+// An output name that already exists as a link before the run.
+struct Link {
+  std::string name;
+  std::string target; // relative to the test's folder, or absolute
+  bool hard;
+};
+
+TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
+  struct Row {
+    std::string what;
+    std::vector<Link> links;
+    std::string out;
+    std::string err;
+    int status;
+    std::vector<OutFile> files; // regular files besides the input, checked whole
+  };
+  const std::string padFailed = P + "Extraction of partition 0-1 pad failed\n";
+  const Row rows[] = {
+      {"the .unencrypt file a symbolic link to the input",
+       {{"image.unencrypt", "image.pwx", false}},
+       "",
+       refusedAsInput("image.unencrypt"),
+       255,
+       {}},
+      {"the .TOC file a hard link to the input",
+       {{"image.TOC", "image.pwx", true}},
+       "",
+       refusedAsInput("image.TOC"),
+       255,
+       {Unencrypt}},
+      {"a partition file a symbolic link to the input",
+       {{"image.up.0", "image.pwx", false}},
+       P + "Extraction of partition 0 failed\n",
+       refusedAsInput("image.up.0"),
+       255,
+       {Unencrypt, Toc}},
+      {"the last partition file a symbolic link to the input",
+       {{"image.game.1", "image.pwx", false}},
+       P + "Extraction of partition 1 failed\n",
+       refusedAsInput("image.game.1"),
+       255,
+       {Unencrypt, Toc, Up0, Pad0}},
+      {"a pad file a hard link to the input",
+       {{"image.pad.0", "image.pwx", true}},
+       padFailed,
+       refusedAsInput("image.pad.0"),
+       255,
+       {Unencrypt, Toc, Up0}},
+      {"two outputs that are one regular file",
+       {{"image.pad.0", "image.up.0", true}},
+       padFailed,
+       P + "Refusing to write image.pad.0: this run has already written that file\n",
+       255,
+       {Unencrypt, Toc, Up0}},
+      {"several outputs to /dev/null",
+       {{"image.up.0", "/dev/null", false},
+        {"image.pad.0", "/dev/null", false},
+        {"image.game.1", "/dev/null", false}},
+       "",
+       "",
+       0,
+       {Unencrypt, Toc}},
+  };
+  const DiscPlan d = twoPartitionDisc(false);
+  int count = 0;
+  for (const Row &row : rows) {
+    const std::string folder = dir + "/" + std::to_string(count++);
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    layOut(d, folder);
+    for (const Link &l : row.links) {
+      const std::string path = folder + "/" + l.name;
+      const std::string target = l.target[0] == '/' ? l.target : folder + "/" + l.target;
+      if (l.hard && !discimg::fileExists(target))
+        discimg::setFileSize(target, 0); // an output that the run writes later
+      if (l.hard)
+        ASSERT_EQ(::link(target.c_str(), path.c_str()), 0) << row.what;
+      else
+        ASSERT_EQ(::symlink(l.target.c_str(), path.c_str()), 0) << row.what;
+    }
+    const RunResult r = run({"-d", "-x", "image.pwx"}, folder);
+    EXPECT_EQ(r.out, row.out) << row.what;
+    EXPECT_EQ(r.err, row.err) << row.what;
+    EXPECT_EQ(r.status, row.status) << row.what;
+    EXPECT_TRUE(
+        discimg::sameAsRange(folder + "/image.pwx", reference, 0, discimg::fileSizeOf(reference)))
+        << row.what << ": the input changed";
+    for (const OutFile &f : row.files)
+      EXPECT_TRUE(holdsRange(folder + "/" + f.name, reference, f.from, f.length))
+          << row.what << ": " << f.name;
+  }
+}
+
+TEST_F(InputGuard, SymbolicLinksToOtherFilesAreFollowed) {
+  layOut(twoPartitionDisc(true));
+  ASSERT_EQ(::mkdir((dir + "/elsewhere").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("elsewhere/toc.bin", (dir + "/mox.TOC").c_str()), 0);
+  ::rename((dir + "/image.pwx").c_str(), (dir + "/mox.bin").c_str());
+  const RunResult r = run({"-r", "-x", "mox.bin"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(holdsRange(dir + "/elsewhere/toc.bin", reference, 0, 0x10000));
+}
+
+// Stops the run at a known point: the tool blocks opening `fifo` for writing
+// until the reader opens it; then `step` runs while the tool waits for the
+// reader to take what it writes. join() returns what came through.
+class FifoSeam {
+public:
+  FifoSeam(const std::string &fifo, std::function<void()> step) : fifo_(fifo) {
+    EXPECT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    thread_ = std::thread([this, step] {
+      const int fd = ::open(fifo_.c_str(), O_RDONLY | O_CLOEXEC);
+      opened_ = true;
+      step();
+      char buf[65536];
+      ssize_t n;
+      while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+        data_.append(buf, static_cast<size_t>(n));
+      if (fd >= 0)
+        ::close(fd);
+    });
+  }
+  std::string join() {
+    if (!opened_) { // the run never reached the seam: let the reader go
+      const int fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0)
+        ::close(fd);
+    }
+    thread_.join();
+    return data_;
+  }
+
+private:
+  std::string fifo_;
+  std::thread thread_;
+  std::atomic<bool> opened_{false};
+  std::string data_;
+};
+
+TEST_F(InputGuard, InputRenamedOverDuringTheRun) {
+  // While the .unencrypt file is written, a new image is renamed over the
+  // input's name; the .TOC and partition files still come from the input
+  // that was opened.
+  const DiscPlan d = twoPartitionDisc(false);
+  layOut(d);
+  discimg::putAt(dir + "/new.pwx", 0, 0, discimg::Bytes(0x88000, 0xEE));
+  FifoSeam seam(dir + "/image.unencrypt", [this] {
+    ASSERT_EQ(::rename((dir + "/new.pwx").c_str(), (dir + "/image.pwx").c_str()), 0);
+  });
+  const RunResult r = run({"-d", "-x", "image.pwx"});
+  const std::string unencrypt = seam.join();
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+  const discimg::Bytes front = discimg::readFileRange(reference, 0, 0x48000);
+  EXPECT_TRUE(unencrypt == std::string(front.begin(), front.end()));
+  for (const OutFile &f : {Toc, Up0, Pad0, Game1})
+    EXPECT_TRUE(holdsRange(dir + "/" + f.name, reference, f.from, f.length)) << f.name;
+}
+
+TEST_F(InputGuard, InputShrinkingUnderACopy) {
+  // Once partition 0 is being written, the input is cut inside the pad that
+  // follows it: the pad copy meets the input's end (its message has no line
+  // end), and the pad file keeps what a plain copy keeps: nothing, though
+  // the kernel copied half of it before meeting the end. Partition
+  // 0 is larger than a pipe holds, so the tool cannot finish it before the
+  // input is cut.
+  DiscPlan d;
+  d.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x100000),
+                  partitionWithMetadata(0x170000, 0, 0x8000, 0)};
+  d.partitions[0].dataBytes = 0x118000; // the data area and the pad
+  d.fileSize = 0x188000;
+  layOut(d);
+  FifoSeam seam(dir + "/image.up.0",
+                [this] { discimg::setFileSize(dir + "/image.pwx", 0x170000); });
+  const RunResult r = run({"-d", "-x", "image.pwx"});
+  const std::string up0 = seam.join();
+  EXPECT_EQ(r.out, P + "Extraction of partition 0-1 pad failed\n");
+  EXPECT_EQ(r.err, P + "EOF reached on input file before end of partiton");
+  EXPECT_EQ(r.status, 255);
+  const discimg::Bytes want = discimg::readFileRange(reference, 0x58000, 0x108000);
+  EXPECT_TRUE(up0 == std::string(want.begin(), want.end()));
+  EXPECT_EQ(discimg::fileSizeOf(dir + "/image.pad.0"), 0u);
+  EXPECT_FALSE(discimg::fileExists(dir + "/image.game.1"));
+}
+
+// Runs a shell command; its standard output with the line end removed, or
+// nothing when it fails.
+std::string commandOutput(const std::string &command) {
+  std::unique_ptr<FILE, int (*)(FILE *)> pipe(::popen(command.c_str(), "r"), ::pclose);
+  if (!pipe)
+    return "";
+  std::string text;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, pipe.get()) != nullptr)
+    text += buf;
+  if (::pclose(pipe.release()) != 0)
+    return "";
+  while (!text.empty() && text.back() == '\n')
+    text.pop_back();
+  return text;
+}
+
+TEST_F(InputGuard, BlockDeviceReadsAsItsFile) {
+  const DiscPlan d = twoPartitionDisc(false); // 0x88000 bytes: whole 512-byte sectors
+  layOut(d);
+  const std::string device = commandOutput("losetup -r -f --show '" + reference + "' 2>/dev/null");
+  if (device.empty())
+    GTEST_SKIP() << "no loop device here (losetup failed): block device input not tested";
+  struct Detach {
+    std::string device;
+    ~Detach() { std::system(("losetup -d " + device).c_str()); }
+  } detach{device};
+  ASSERT_EQ(::mkdir((dir + "/dev").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(device.c_str(), (dir + "/dev/image.pwx").c_str()), 0);
+
+  for (const std::vector<std::string> &mode :
+       {std::vector<std::string>{"-d", "-p"}, std::vector<std::string>{"-d", "-x"}}) {
+    std::vector<std::string> args = mode;
+    args.push_back("image.pwx");
+    const RunResult fromFile = run(args);
+    const RunResult fromDevice = run(args, dir + "/dev");
+    EXPECT_EQ(fromDevice.out, fromFile.out) << mode[1];
+    EXPECT_EQ(fromDevice.err, fromFile.err) << mode[1];
+    EXPECT_EQ(fromDevice.status, 0) << mode[1] << fromDevice.err;
+  }
+  for (const OutFile &f : {Unencrypt, Toc, Up0, Pad0, Game1})
+    EXPECT_TRUE(holdsRange(dir + "/dev/" + f.name, reference, f.from, f.length)) << f.name;
+}
+
+} // namespace
