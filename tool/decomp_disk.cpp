@@ -329,8 +329,8 @@ const char *contentTypeToStr(uint16_t contentType) {
   static const char *const texts[] = {
       "NONE",  "KT_EXE ",      "SHARED ",      "KT_EXE SHARED ",
       "DISC ", "KT_EXE DISC ", "SHARED DISC ", "KT_EXE SHARED DISC "};
-  const unsigned index =
-      (contentType & 0x1) | ((contentType >> 15) & 0x1) << 1 | ((contentType >> 1) & 0x1) << 2;
+  const unsigned bits = contentType;
+  const unsigned index = (bits & 0x1) | ((bits >> 15) & 0x1) << 1 | ((bits >> 1) & 0x1) << 2;
   return texts[index];
 }
 
@@ -700,7 +700,8 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
   if (!s.next || static_cast<int64_t>(*s.next) <= s.dataEnd)
     return true;
   const std::string padName = formatText("%s.pad.%d", baseName.c_str(), s.index);
-  if (!sliceFile(padName, input, diskAddressToFileOffset(s.dataEnd, input.fileStartAddress),
+  if (!sliceFile(padName, input,
+                 diskAddressToFileOffset(static_cast<uint64_t>(s.dataEnd), input.fileStartAddress),
                  static_cast<int64_t>(*s.next) - s.dataEnd)) {
     report("%s: Extraction of partition %d-%d pad failed\n", ProgName, s.index, s.index + 1);
     return false;
