@@ -1,16 +1,26 @@
 #!/usr/bin/env python3
-"""Measures decomp_disk against plain copying in one run.
+"""Measures decomp_disk against its baselines, in one run.
 
-Builds the tool and the sample image program (Release), lays out a disk image
-of the given size (two partitions with real data and a pad between them), then
-alternately times `decomp_disk -d -x` on it and `cp` of the same image into
-the same file system, several times each. Prints the median wall and CPU
-times, their ratios, the tool's peak resident memory, and the time of print
-mode on a 16 GiB sparse image. Ratios, not absolute times, are the figures to
-compare: the machine is shared and its speed varies from run to run.
+Every scenario runs the tool and its baselines in turn (the order alternating
+from round to round), after one discarded warm-up round, at least five rounds
+each; before every run the previous outputs are removed and `sync` is called,
+so no run pays for another's write-back. Each figure is printed as
+min / median / max; peak memory comes from /usr/bin/time (%M), the largest
+single process. Ratios are taken run by run against the baseline of the same
+round. Absolute times vary with the shared machine: compare ratios.
+
+Scenarios (all by default; choose with --scenario, more than once):
+  hostile  images that declare far more than they hold: memory and time
+  dense    a dense image, extract mode against cp and one whole-file
+           copy_file_range (the floor)
+  sparse   images with holes: time and allocated bytes of the outputs
+  reflink  a loop-mounted XFS with reflink=1 (root only; installs xfsprogs)
+  report   print mode on a 100k-entry table into a file, against a build of
+           an earlier commit (--baseline)
 """
 
 import argparse
+import glob
 import os
 import shutil
 import statistics
@@ -20,110 +30,311 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+GiB = 1 << 30
+MiB = 1 << 20
+# The commit before the copy path learnt holes, sharing and full buffering.
+DEFAULT_BASELINE = "19a42f7"
 
 
-def parse_size(text):
-    units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
-    text = text.strip().lower().rstrip("ib")
-    if text and text[-1] in units:
-        return int(float(text[:-1]) * units[text[-1]])
-    return int(text)
+def run_quiet(argv, **kw):
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, **kw)
 
 
-def build(build_dir):
-    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "decomp_disk",
-                    "make_disc_image"], check=True, stdout=subprocess.DEVNULL)
-    return (os.path.join(build_dir, "decomp_disk"),
-            os.path.join(build_dir, "tests", "make_disc_image"))
+def find_program(build_dir, name):
+    hits = [p for p in glob.glob(os.path.join(build_dir, "**", name), recursive=True)
+            if os.path.isfile(p) and os.access(p, os.X_OK)]
+    if not hits:
+        sys.exit(f"{name} not found under {build_dir}")
+    return min(hits, key=len)
 
 
-def timed(argv, cwd):
-    """Runs argv; returns (wall seconds, user+system seconds, peak RSS in KiB).
+def build(source, build_dir, targets):
+    run_quiet(["cmake", "-S", source, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+               "-DDECOMP_TESTS=OFF"])
+    run_quiet(["cmake", "--build", build_dir, "-j2", "--target"] + targets)
+    return {t: find_program(build_dir, t) for t in targets}
 
-    The command runs under /usr/bin/time, which forks it from a small process:
-    a child forked or spawned from this interpreter would count the
-    interpreter's own memory as its peak. The CPU time comes from wait4, which
-    includes the waited-for command.
-    """
-    with tempfile.NamedTemporaryFile("r") as rss_file:
+
+def build_baseline(rev, work):
+    """The tool as it was at `rev`, built in a throw-away worktree."""
+    tree = os.path.join(work, "baseline-src")
+    run_quiet(["git", "-C", ROOT, "worktree", "add", "--detach", "-f", tree, rev],
+              stderr=subprocess.DEVNULL)
+    try:
+        return build(tree, os.path.join(work, "baseline-build"), ["decomp_disk"])["decomp_disk"]
+    finally:
+        run_quiet(["git", "-C", ROOT, "worktree", "remove", "--force", tree])
+
+
+class Run:
+    def __init__(self, wall, cpu, rss_kib, status):
+        self.wall, self.cpu, self.rss, self.status = wall, cpu, rss_kib, status
+
+
+def timed(argv, cwd, stdout_path=os.devnull):
+    """One run under /usr/bin/time: wall, user+system CPU, peak RSS, status."""
+    with tempfile.NamedTemporaryFile("r") as report, open(stdout_path, "wb") as out:
         start = time.monotonic()
-        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", rss_file.name] + argv,
-                                cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        _, status, usage = os.wait4(proc.pid, 0)
+        proc = subprocess.run(["/usr/bin/time", "-q", "-f", "%U %S %M %x", "-o", report.name]
+                              + argv, cwd=cwd, stdout=out, stderr=subprocess.DEVNULL)
         wall = time.monotonic() - start
-        err = proc.stderr.read().decode(errors="replace")
-        proc.stderr.close()
-        proc.returncode = os.waitstatus_to_exitcode(status)
-        if proc.returncode != 0:
-            sys.exit(f"{argv[0]} failed with status {proc.returncode}: {err}")
-        rss = int(rss_file.read().split()[-1])
-    return wall, usage.ru_utime + usage.ru_stime, rss
+        fields = report.read().split()
+    if len(fields) < 4:  # killed by a signal: time prints a note first
+        return Run(wall, 0.0, 0, proc.returncode)
+    user, system, rss, status = fields[-4:]
+    return Run(wall, float(user) + float(system), int(rss), int(status))
 
 
-def clear_outputs(work, keep):
+def clean(work, keep):
     for name in os.listdir(work):
         if name not in keep:
-            os.unlink(os.path.join(work, name))
+            path = os.path.join(work, name)
+            if os.path.isdir(path) and not os.path.islink(path):
+                shutil.rmtree(path)
+            else:
+                os.unlink(path)
+    subprocess.run(["sync"], check=True)
+
+
+def alternate(commands, runs, work, keep, stdout_path=os.devnull):
+    """Runs every command once to warm up, then `runs` rounds in turn,
+    rotating the order each round. Returns {name: [Run, ...]}."""
+    names = list(commands)
+    results = {n: [] for n in names}
+    for round_no in range(runs + 1):
+        shift = round_no % len(names)
+        for name in names[shift:] + names[:shift]:
+            clean(work, keep)
+            r = timed(commands[name], work, stdout_path)
+            if round_no > 0:
+                results[name].append(r)
+    clean(work, keep)
+    return results
+
+
+def spread(values, fmt="{:.3f}"):
+    return " / ".join(fmt.format(v) for v in (min(values), statistics.median(values),
+                                               max(values)))
+
+
+def ratios(a, b, key):
+    return [key(x) / key(y) for x, y in zip(a, b) if key(y) > 0]
+
+
+def print_table(results, title):
+    print(f"\n{title}")
+    print(f"  {'command':34}{'wall s min/med/max':>26}{'cpu s min/med/max':>26}{'peak MiB':>10}"
+          f"{'status':>8}")
+    for name, rs in results.items():
+        statuses = sorted({r.status for r in rs})
+        print(f"  {name:34}{spread([r.wall for r in rs]):>26}{spread([r.cpu for r in rs]):>26}"
+              f"{max(r.rss for r in rs) / 1024:10.1f}{','.join(map(str, statuses)):>8}")
+
+
+def allocated(path):
+    return os.stat(path).st_blocks * 512
+
+
+def make_image(maker, path, *flags):
+    run_quiet([maker] + [str(f) for f in flags] + [path])
+    return path
+
+
+# ---------------------------------------------------------------------------
+
+def scenario_hostile(tools, args, work):
+    """Images whose declared sizes and counts are far beyond what they hold."""
+    maker = tools["make_disc_image"]
+    images = [
+        ("1 GiB, one entry spanning", ["--hostile", 1, "--size", GiB]),
+        ("1 GiB, 8 entries spanning", ["--hostile", 8, "--size", GiB]),
+        ("1 GiB, 1M entries spanning", ["--hostile", 1_000_000, "--size", GiB]),
+        ("2M-entry table, 2nd past end", ["--long-table", 2_000_000, "--second-past-end"]),
+    ]
+    worst_rss = 0
+    for label, flags in images:
+        make_image(maker, os.path.join(work, "h.pwx"), *flags)
+        on_disk = allocated(os.path.join(work, "h.pwx"))
+        commands = {"decomp_disk -d -p": [tools["decomp_disk"], "-d", "-p", "h.pwx"],
+                    "decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "h.pwx"]}
+        results = alternate(commands, args.runs, work, {"h.pwx"})
+        print_table(results, f"hostile: {label} ({os.path.getsize(os.path.join(work, 'h.pwx'))}"
+                             f" bytes, {on_disk // 1024} KiB on disk)")
+        worst_rss = max([worst_rss] + [r.rss for rs in results.values() for r in rs])
+        if "8 entries" in label:
+            med = statistics.median(r.wall for r in results["decomp_disk -d -p"])
+            print(f"  goal: print mode under 0.5 s: median {med:.3f} s "
+                  f"{'MET' if med < 0.5 else 'MISSED'}")
+    print(f"\n  goal: peak RSS at most 16 MiB on every hostile input: {worst_rss / 1024:.1f} MiB "
+          f"{'MET' if worst_rss <= 16 * 1024 else 'MISSED'}")
+
+
+def scenario_dense(tools, args, work):
+    maker = tools["make_disc_image"]
+    for size in args.dense_sizes:
+        make_image(maker, os.path.join(work, "d.pwx"), "--dense", "--size", size)
+        commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "d.pwx"],
+                    "cp": ["cp", "d.pwx", "copy.pwx"],
+                    "whole_file_copy (floor)": [tools["whole_file_copy"], "d.pwx", "copy.pwx"]}
+        res = alternate(commands, args.runs, work, {"d.pwx"})
+        print_table(res, f"dense {size / GiB:.0f} GiB image on {fs_type(work)}")
+        tool, cp, floor = res["decomp_disk -d -x"], res["cp"], res["whole_file_copy (floor)"]
+        wall_r = ratios(tool, cp, lambda r: r.wall)
+        cpu_r = ratios(tool, cp, lambda r: r.cpu)
+        print(f"  tool/cp wall {spread(wall_r)} "
+              f"(goal median <= 1.00: {'MET' if statistics.median(wall_r) <= 1.0 else 'MISSED'})")
+        print(f"  tool/cp cpu  {spread(cpu_r)} "
+              f"(goal median <= 1.05: {'MET' if statistics.median(cpu_r) <= 1.05 else 'MISSED'})")
+        print(f"  tool/floor wall {spread(ratios(tool, floor, lambda r: r.wall))}")
+
+
+def outputs_allocated(work, keep):
+    return sum(allocated(os.path.join(work, n)) for n in os.listdir(work) if n not in keep)
+
+
+def scenario_sparse(tools, args, work):
+    maker = tools["make_disc_image"]
+    cases = [("4 GiB, 1 MiB of data every 64 MiB", ["--holes", "--size", 4 * GiB], "cp"),
+             ("16 GiB, almost all holes", ["--sparse", "--size", 16 * GiB], None)]
+    for label, flags, baseline in cases:
+        image = make_image(maker, os.path.join(work, "s.pwx"), *flags)
+        commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "s.pwx"]}
+        if baseline:
+            commands["cp"] = ["cp", "s.pwx", "copy.pwx"]
+        res = alternate(commands, args.runs, work, {"s.pwx"})
+        # One more run to look at what the outputs allocate.
+        clean(work, {"s.pwx"})
+        timed(commands["decomp_disk -d -x"], work)
+        subprocess.run(["sync"], check=True)
+        out_alloc, in_alloc = outputs_allocated(work, {"s.pwx"}), allocated(image)
+        clean(work, {"s.pwx"})
+        print_table(res, f"sparse: {label}")
+        print(f"  allocated: input {in_alloc / MiB:.2f} MiB, outputs {out_alloc / MiB:.2f} MiB")
+        med = statistics.median(r.wall for r in res["decomp_disk -d -x"])
+        if baseline:
+            cp_med = statistics.median(r.wall for r in res["cp"])
+            print(f"  goal: outputs <= input + 1 MiB: "
+                  f"{'MET' if out_alloc <= in_alloc + MiB else 'MISSED'}; "
+                  f"median wall <= cp + 0.1 s ({med:.3f} vs {cp_med:.3f}): "
+                  f"{'MET' if med <= cp_med + 0.1 else 'MISSED'}")
+        else:
+            print(f"  goal: under 0.5 s and 1 MiB allocated: median {med:.3f} s, "
+                  f"{out_alloc / MiB:.2f} MiB: "
+                  f"{'MET' if med < 0.5 and out_alloc < MiB else 'MISSED'}")
+
+
+def fs_type(path):
+    out = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
+    return out.stdout.strip() or "?"
+
+
+def free_blocks_bytes(path):
+    subprocess.run(["sync"], check=True)
+    st = os.statvfs(path)
+    return st.f_bfree * st.f_frsize
+
+
+def scenario_reflink(tools, args, work):
+    if os.geteuid() != 0:
+        print("\nreflink: skipped (needs root to loop-mount a file system)")
+        return
+    if shutil.which("mkfs.xfs") is None:
+        install = subprocess.run(["apt-get", "install", "-y", "-qq", "xfsprogs"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if install.returncode != 0 or shutil.which("mkfs.xfs") is None:
+            print("\nreflink: skipped (mkfs.xfs missing and xfsprogs could not be installed)")
+            return
+    backing = os.path.join(work, "xfs.img")
+    mount = os.path.join(work, "xfs")
+    os.makedirs(mount)
+    with open(backing, "wb") as f:
+        f.truncate(6 * GiB)
+    try:
+        run_quiet(["mkfs.xfs", "-q", "-m", "reflink=1", backing])
+        if subprocess.run(["mount", "-o", "loop", backing, mount]).returncode != 0:
+            print("\nreflink: skipped (the XFS image could not be mounted)")
+            return
+        try:
+            reflink_runs(tools, args, mount)
+        finally:
+            subprocess.run(["umount", mount])
+    finally:
+        os.unlink(backing)
+
+
+def reflink_runs(tools, args, mount):
+    make_image(tools["make_disc_image"], os.path.join(mount, "r.pwx"), "--dense", "--size",
+               2 * GiB)
+    commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "r.pwx"],
+                "cp --reflink=always": ["cp", "--reflink=always", "r.pwx", "copy.pwx"]}
+    res = alternate(commands, args.runs, mount, {"r.pwx"})
+    print_table(res, "reflink: 2 GiB dense image on a loop-mounted XFS (reflink=1)")
+    new_blocks = {}
+    for name, argv in commands.items():
+        clean(mount, {"r.pwx"})
+        before = free_blocks_bytes(mount)
+        timed(argv, mount)
+        new_blocks[name] = before - free_blocks_bytes(mount)
+        print(f"  new data blocks, {name}: {new_blocks[name] / 1024:.0f} KiB")
+    clean(mount, {"r.pwx"})
+    tool = statistics.median(r.wall for r in res["decomp_disk -d -x"])
+    cp = statistics.median(r.wall for r in res["cp --reflink=always"])
+    print(f"  goal: at most 64 KiB of new blocks: "
+          f"{'MET' if new_blocks['decomp_disk -d -x'] <= 64 * 1024 else 'MISSED'}; "
+          f"median wall <= cp + 2 ms ({tool * 1000:.1f} vs {cp * 1000:.1f} ms): "
+          f"{'MET' if tool <= cp + 0.002 else 'MISSED'}")
+
+
+def scenario_report(tools, args, work):
+    baseline = build_baseline(args.baseline, work)
+    make_image(tools["make_disc_image"], os.path.join(work, "t.pwx"), "--long-table", 100_000)
+    report = os.path.join(work, "report.txt")
+    commands = {"decomp_disk -d -p >file": [tools["decomp_disk"], "-d", "-p", "t.pwx"],
+                f"{args.baseline} -d -p >file": [baseline, "-d", "-p", "t.pwx"]}
+    keep = {"t.pwx", "baseline-build"}
+    res = alternate(commands, args.runs, work, keep, stdout_path=report)
+    print_table(res, "report: print mode on a 100k-entry table, report to a file")
+    cpu_r = ratios(res["decomp_disk -d -p >file"], res[f"{args.baseline} -d -p >file"],
+                   lambda r: r.cpu)
+    print(f"  tool/{args.baseline} cpu {spread(cpu_r)} "
+          f"(goal median <= 0.60: {'MET' if statistics.median(cpu_r) <= 0.6 else 'MISSED'})")
+
+
+SCENARIOS = {"hostile": scenario_hostile, "dense": scenario_dense, "sparse": scenario_sparse,
+             "reflink": scenario_reflink, "report": scenario_report}
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--size", default="2G", help="image size (default 2G)")
-    ap.add_argument("--runs", type=int, default=9, help="runs of each command (default 9)")
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 epilog="\n".join(__doc__.splitlines()[1:]))
+    ap.add_argument("--scenario", action="append", choices=list(SCENARIOS),
+                    help="run only this scenario (repeatable)")
+    ap.add_argument("--runs", type=int, default=5, help="counted runs of each command (>= 5)")
+    ap.add_argument("--dense-sizes", default="1G,4G", help="dense image sizes (default 1G,4G)")
+    ap.add_argument("--baseline", default=DEFAULT_BASELINE,
+                    help=f"commit whose build is the report baseline (default {DEFAULT_BASELINE})")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
     ap.add_argument("--work-dir", default=None,
-                    help="where the image and outputs go (default: a temporary folder)")
+                    help="where images and outputs go (default: a temporary folder)")
     args = ap.parse_args()
+    if args.runs < 5:
+        sys.exit("--runs must be at least 5: fewer is noise on a shared machine")
+    units = {"G": GiB, "M": MiB}
+    args.dense_sizes = [int(s[:-1]) * units[s[-1]] if s[-1] in units else int(s)
+                        for s in args.dense_sizes.split(",")]
 
-    tool, maker = build(args.build_dir)
+    tools = build(ROOT, args.build_dir, ["decomp_disk", "make_disc_image", "whole_file_copy"])
     work = args.work_dir or tempfile.mkdtemp(prefix="decomp_disk_bench.")
     os.makedirs(work, exist_ok=True)
+    print(f"decomp_disk benchmark: {args.runs} runs per command after a warm-up, alternating; "
+          f"work folder on {fs_type(work)}")
     try:
-        image = os.path.join(work, "bench.pwx")
-        subprocess.run([maker, "--size", str(parse_size(args.size)), image], check=True,
-                       stdout=subprocess.DEVNULL)
-        size = os.path.getsize(image)
-        # Read the image once so both commands start from a warm cache.
-        timed(["cat", image], work)
-
-        tool_runs, cp_runs = [], []
-        for i in range(args.runs):
-            pair = [("tool", [tool, "-d", "-x", "bench.pwx"]),
-                    ("cp", ["cp", "bench.pwx", "copy.pwx"])]
-            if i % 2:
-                pair.reverse()
-            for name, argv in pair:
-                clear_outputs(work, {"bench.pwx"})
-                (tool_runs if name == "tool" else cp_runs).append(timed(argv, work))
-        clear_outputs(work, {"bench.pwx"})
-
-        sparse = os.path.join(work, "sparse.pwx")
-        subprocess.run([maker, "--size", str(16 << 30), "--sparse", sparse], check=True,
-                       stdout=subprocess.DEVNULL)
-        print_runs = [timed([tool, "-d", "-p", "sparse.pwx"], work) for _ in range(args.runs)]
-        start_runs = [timed(["true"], work) for _ in range(args.runs)]
+        for name in args.scenario or list(SCENARIOS):
+            SCENARIOS[name](tools, args, work)
     finally:
         if not args.work_dir:
             shutil.rmtree(work, ignore_errors=True)
-
-    def med(runs, k):
-        return statistics.median(r[k] for r in runs)
-
-    tw, tc, cw, cc = med(tool_runs, 0), med(tool_runs, 1), med(cp_runs, 0), med(cp_runs, 1)
-    rss = max(r[2] for r in tool_runs)
-    print(f"image: {size} bytes ({size / (1 << 30):.2f} GiB), {args.runs} runs each, "
-          f"alternating")
-    print(f"{'':22}{'wall (s)':>10}{'cpu (s)':>10}")
-    print(f"{'decomp_disk -d -x':22}{tw:10.3f}{tc:10.3f}")
-    print(f"{'cp':22}{cw:10.3f}{cc:10.3f}")
-    print(f"ratio wall: {tw / cw:.3f} (goal <= 1.05)   ratio cpu: "
-          f"{(tc / cc if cc else float('inf')):.3f} (goal <= 1.10)")
-    print(f"peak resident memory of decomp_disk: {rss / 1024:.1f} MiB (goal <= 16 MiB)")
-    print(f"print mode on a 16 GiB sparse image: {med(print_runs, 0) * 1000:.1f} ms median "
-          f"(goal < 20 ms; starting a process that does nothing: "
-          f"{med(start_runs, 0) * 1000:.1f} ms)")
 
 
 if __name__ == "__main__":

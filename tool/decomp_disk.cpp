@@ -175,7 +175,8 @@ int decompDiskMain(int argc, char **argv) {
   // A report that never reached its reader is a failure, not a success.
   int reason;
   if (!finishReport(reason)) {
-    printError("%s: Can't write the report to standard output\n", ProgName);
+    printError("%s: Can't write the report to standard output (%s)\n", ProgName,
+               std::strerror(reason));
     status = -1;
   }
   return status;
