@@ -46,7 +46,7 @@ enum class Refusal { None, IsInput, WrittenBefore };
 Refusal refusalFor(const InputFile &input, const FileIdentity &id) {
   if (sameFile(id, input.identity))
     return Refusal::IsInput;
-  if (id.type == S_IFREG && input.outputs.count({id.device, id.inode}) != 0)
+  if (id.type == S_IFREG && containsWrittenFile(input.outputs, id.device, id.inode))
     return Refusal::WrittenBefore;
   return Refusal::None;
 }
@@ -59,7 +59,54 @@ void printRefusal(Refusal refusal, const std::string &name) {
                name.c_str());
 }
 
+// The slot where `inode` is, or the empty slot where it would go.
+size_t findSlot(const std::vector<ino_t> &slots, ino_t inode) {
+  const size_t mask = slots.size() - 1;
+  size_t i = static_cast<size_t>((static_cast<uint64_t>(inode) * 0x9E3779B97F4A7C15u) >> 32) & mask;
+  while (slots[i] != 0 && slots[i] != inode)
+    i = (i + 1) & mask;
+  return i;
+}
+
+void insertInode(std::vector<ino_t> &slots, ino_t inode) { slots[findSlot(slots, inode)] = inode; }
+
 } // namespace
+
+bool containsWrittenFile(const WrittenFiles &files, dev_t device, ino_t inode) {
+  for (const WrittenFiles::Device &d : files.devices) {
+    if (d.device != device)
+      continue;
+    if (inode == 0)
+      return d.hasInodeZero;
+    return !d.slots.empty() && d.slots[findSlot(d.slots, inode)] == inode;
+  }
+  return false;
+}
+
+void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode) {
+  if (containsWrittenFile(files, device, inode))
+    return;
+  WrittenFiles::Device *d = nullptr;
+  for (WrittenFiles::Device &candidate : files.devices)
+    if (candidate.device == device)
+      d = &candidate;
+  if (d == nullptr)
+    d = &files.devices.emplace_back(WrittenFiles::Device{device, {}, 0, false});
+  if (inode == 0) {
+    d->hasInodeZero = true;
+    return;
+  }
+  // At most half full, so every probe ends soon at an empty slot.
+  if (2 * (d->used + 1) > d->slots.size()) {
+    std::vector<ino_t> bigger(d->slots.empty() ? 64 : 2 * d->slots.size(), 0);
+    for (ino_t held : d->slots)
+      if (held != 0)
+        insertInode(bigger, held);
+    d->slots.swap(bigger);
+  }
+  insertInode(d->slots, inode);
+  ++d->used;
+}
 
 bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress) {
   input.stream = openFile(name, "rb");
@@ -77,7 +124,7 @@ bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress)
   input.fileStartAddress = fileStartAddress;
   input.identity = identityOf(st);
   input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(input.fd) : static_cast<uint64_t>(st.st_size);
-  input.outputs.clear();
+  input.outputs = WrittenFiles{};
   return true;
 }
 
@@ -118,7 +165,7 @@ FilePtr openOutputFile(InputFile &input, const std::string &name) {
   if ((id.type != S_IFREG || ftruncate(fd, 0) == 0) &&
       (out = FilePtr(fdopen(fd, "wb"))) != nullptr) {
     if (id.type == S_IFREG)
-      input.outputs.insert({id.device, id.inode});
+      addWrittenFile(input.outputs, id.device, id.inode);
     return out;
   }
   close(fd);

@@ -5,9 +5,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <set>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "tool_common.h"
 
@@ -20,6 +19,21 @@ struct FileIdentity {
   dev_t special = 0; // st_rdev of a device node
 };
 
+// The regular files that a run has opened for writing, as inode numbers per
+// device in open-addressing hash tables: remembering an output costs 8 to 16
+// bytes, however many outputs a partition table names.
+struct WrittenFiles {
+  struct Device {
+    dev_t device = 0;
+    std::vector<ino_t> slots; // 0: empty; inode 0 is held by `hasInodeZero`
+    size_t used = 0;
+    bool hasInodeZero = false;
+  };
+  std::vector<Device> devices; // almost always one
+};
+bool containsWrittenFile(const WrittenFiles &files, dev_t device, ino_t inode);
+void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode);
+
 // The input, opened once and measured once; every read and copy of the run
 // goes through it, so the run sees one file from start to end even when the
 // name is renamed over meanwhile.
@@ -30,8 +44,7 @@ struct InputFile {
   int64_t fileStartAddress = 0;
   uint64_t size = 0;
   FileIdentity identity;
-  // Regular files this run has opened for writing, as (device, inode).
-  std::set<std::pair<dev_t, ino_t>> outputs;
+  WrittenFiles outputs;
 };
 
 // Opens `name` for reading and measures it: the size of a regular file, the
