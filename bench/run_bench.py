@@ -36,7 +36,7 @@ def build(build_dir):
     subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "decomp_disk",
                     "make_disc_image"], check=True, stdout=subprocess.DEVNULL)
     return (os.path.join(build_dir, "decomp_disk"),
-            os.path.join(build_dir, "tests", "make_disc_image"))
+            os.path.join(build_dir, "sample", "make_disc_image"))
 
 
 def timed(argv, cwd):

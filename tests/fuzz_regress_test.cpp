@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_input.h"
+#include "fuzz_input.h"
 #include "run_tool.h"
 
 namespace {

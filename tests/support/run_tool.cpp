@@ -32,7 +32,7 @@ std::runtime_error sysError(const std::string &what, int err) {
   return std::runtime_error("runTool: " + what + ": " + std::strerror(err));
 }
 
-using testsupport::Fd;
+using discimg::Fd;
 
 // Owns the result of open/pipe-like calls, or throws with the reason.
 Fd checked(int fd, const std::string &what) {
