@@ -78,6 +78,15 @@ std::vector<Row> extractRows() {
   const std::vector<OutFile> lastPastEndFiles = {
       Unencrypt, Toc, {"image.up.0", 0x58000, 0x10000}, {"image.pad.0", 0x68000, 0x1FD40}};
 
+  // The last partition's data would start exactly at the input's end: no
+  // byte of it is there, which is no partition of length 0.
+  const DiscPlan lastAtEnd = disc({partitionWithMetadata(0x50000, 1, 0x8000, 0x8000),
+                                   partitionWithMetadata(0x70000, 0, 0x8000, 0)},
+                                  0x78000);
+  const DiscPlan lastAtEndMox = disc({partitionWithMetadata(0x50000, 1, 0x8000, 0x8000),
+                                      partitionWithMetadata(0x70000, 0, 0x8000, 0)},
+                                     0x78000, true);
+
   const std::string first30000 = P + "First partition address 0x30000 lies below the table of "
                                      "contents at 0x40000; nothing copied to ";
   const std::vector<PartitionPlan> belowToc = {partitionWithMetadata(0x30000, 1, 0x8000, 0x8000),
@@ -125,6 +134,20 @@ std::vector<Row> extractRows() {
        "",
        255,
        lastPastEndFiles},
+      {"last partition's data starting at the input's end",
+       lastAtEnd,
+       dx,
+       noData + Stop1,
+       "",
+       255,
+       {Unencrypt, Toc, {"image.up.0", 0x58000, 0x10000}, {"image.pad.0", 0x68000, 0x10000}}},
+      {"last partition's data starting at the input's end, mox.bin with -f",
+       lastAtEndMox,
+       {"-r", "-f", "-x", "mox.bin"},
+       P + "File mox.bin does not contain the data for partition 1.\n" + Stop1,
+       "",
+       255,
+       {{"mox.TOC", 0, 0x10000}, {"mox.up.0", 0x10000, 0x10000}, {"mox.pad.0", 0x20000, 0x10000}}},
       {"negative derived length",
        disc({partitionWithMetadata(0x50000, 1, 0x20000, 0),
              partitionWithMetadata(0x60000, 0, 0x8000, 0x8000)},

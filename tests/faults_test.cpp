@@ -291,6 +291,41 @@ TEST_F(Faults, InputEndingEarly) {
     checkRow(newDir(), row);
 }
 
+TEST_F(Faults, PadThatCannotBeWritten) {
+  // A pad file of 0x800 bytes whose name is a link to /dev/full. The pad is
+  // smaller than a stream's buffer, so its write may succeed and only the
+  // close see that the bytes cannot be stored; whichever call sees it, the
+  // run fails there with a message and writes nothing after.
+  for (const bool moxBin : {false, true}) {
+    DiscPlan d;
+    d.moxBin = moxBin;
+    d.partitions = {partitionWithMetadata(0x48000, 1, 0x8000, 0x8000, 0x8000),
+                    partitionWithMetadata(0x58800, 0, 0x8000, 0x8000, 0x8000)};
+    d.fileSize = static_cast<uint64_t>(0x68800 - discimg::fileStartOf(moxBin));
+    const std::string base = moxBin ? "mox" : "image";
+    const std::string what = moxBin ? "mox.bin" : "disk image";
+    const int64_t start = discimg::fileStartOf(moxBin);
+    auto at = [start](uint64_t diskAddress) {
+      return static_cast<uint64_t>(static_cast<int64_t>(diskAddress) - start);
+    };
+    const std::string caseDir = newDir();
+    const std::string input = caseDir + "/" + inputName(d);
+    layOut(input, d);
+    ASSERT_EQ(::symlink("/dev/full", (caseDir + "/" + base + ".pad.0").c_str()), 0);
+
+    const RunResult r = run({moxBin ? "-r" : "-d", "-x", inputName(d)}, caseDir);
+    EXPECT_EQ(r.out, P + "Extraction of partition 0-1 pad failed\n") << what;
+    EXPECT_NE(r.err, "") << what;
+    EXPECT_EQ(r.status, 255) << what;
+    EXPECT_EQ(r.signal, 0) << what;
+    std::vector<OutFile> files = {{base + ".TOC", at(0x40000), 0x8000},
+                                  {base + ".up.0", at(0x48000), 0x10000}};
+    if (!moxBin)
+      files.push_back(ImageUnencrypt);
+    expectOutputs(caseDir, inputName(d), input, files, what);
+  }
+}
+
 // The listing of a table that counts `count` entries, where the input
 // cannot hold them.
 std::string hugeListing(bool moxBin, uint32_t count) {

@@ -275,6 +275,7 @@ void checkRow(const std::string &dir, const Row &row) {
   EXPECT_EQ(r.status, row.status) << row.what;
   EXPECT_EQ(r.signal, 0) << row.what;
   expectOutputs(dir, input, reference, row.files, row.what);
-  if (row.inputSizeAfter != UINT64_MAX)
+  if (row.inputSizeAfter != UINT64_MAX) {
     EXPECT_EQ(discimg::fileSizeOf(dir + "/" + input), row.inputSizeAfter) << row.what;
+  }
 }
