@@ -240,20 +240,27 @@ uint64_t partitionAfterTable(const discimg::DiscPlan &plan, uint64_t entries) {
   return std::max(kUpdateAddress, alignUp(tableEnd, kGranule));
 }
 
-// --hostile: a partition whose TMD and certificate chain sizes reach the end
-// of the input, which holds little but holes.
-TableDisc hostileDisc(bool moxBin, uint64_t fileSize, uint64_t entries) {
+// A sparse disc of `entries` table entries that name one partition after the
+// table; the caller describes that partition.
+TableDisc tableDisc(bool moxBin, uint64_t entries, const std::string &longName) {
   TableDisc d;
   d.entries = entries;
   d.plan.moxBin = moxBin;
   d.plan.gameName = "SMPL";
   d.plan.company = "00";
-  d.plan.longGameName = "Hostile sample disc for decomp_disk";
+  d.plan.longGameName = longName;
   d.plan.patternFront = false;
   d.plan.writeTable = false;
   d.plan.numPartitions = static_cast<int64_t>(entries);
-  d.plan.fileSize = fileSize;
   d.partition = partitionAfterTable(d.plan, entries);
+  return d;
+}
+
+// --hostile: a partition whose TMD and certificate chain sizes reach the end
+// of the input, which holds little but holes.
+TableDisc hostileDisc(bool moxBin, uint64_t fileSize, uint64_t entries) {
+  TableDisc d = tableDisc(moxBin, entries, "Hostile sample disc for decomp_disk");
+  d.plan.fileSize = fileSize;
   discimg::PartitionPlan p = partitionAt(d.partition, 0);
   p.tmdOffset = static_cast<uint32_t>(discimg::kPartitionHeaderSize / 4);
   p.certOffset = static_cast<uint32_t>((discimg::kPartitionHeaderSize + 0x40) / 4);
@@ -271,16 +278,7 @@ TableDisc hostileDisc(bool moxBin, uint64_t fileSize, uint64_t entries) {
 
 // --long-table: every entry names one small, whole partition.
 TableDisc longTableDisc(bool moxBin, uint64_t entries, bool secondPastEnd) {
-  TableDisc d;
-  d.entries = entries;
-  d.plan.moxBin = moxBin;
-  d.plan.gameName = "SMPL";
-  d.plan.company = "00";
-  d.plan.longGameName = "Long table sample disc for decomp_disk";
-  d.plan.patternFront = false;
-  d.plan.writeTable = false;
-  d.plan.numPartitions = static_cast<int64_t>(entries);
-  d.partition = partitionAfterTable(d.plan, entries);
+  TableDisc d = tableDisc(moxBin, entries, "Long table sample disc for decomp_disk");
   discimg::PartitionPlan p = partitionAt(d.partition, 0);
   p.ticketTitleId = 0x00000001534D504C;
   discimg::TmdPlan tmd;
