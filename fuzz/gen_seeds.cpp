@@ -1,5 +1,5 @@
 // Writes the fuzzers' seed corpus: small well-formed and malformed discs laid
-// out by the tests' own image builder, each cut into the records of
+// out by the shared image builder (sample/disc_image.h), each cut into the records of
 // fuzz_input.h (one record per structure, offsets relative to the partition
 // as its header stores them) and saved once per mode and input kind.
 //
@@ -20,25 +20,16 @@
 namespace {
 
 using discimg::Bytes;
+using discimg::concat;
 using discimg::DiscPlan;
 using discimg::PartitionPlan;
 using fuzzinput::Encoder;
-
-constexpr uint64_t TocAddress = 0x40000;
-constexpr size_t HeaderSize = 704;
 
 struct Seed {
   std::string name;
   DiscPlan disc;
   uint32_t fileSize = 0; // 0: just past the last byte placed, for either kind
 };
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes &p : parts)
-    all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
 
 Bytes withoutTrailingZeros(Bytes b) {
   while (!b.empty() && b.back() == 0)
@@ -226,7 +217,8 @@ Encoder encode(const Seed &seed, const std::string &scratch, uint8_t flags) {
   for (const PartitionPlan &p : disc.partitions) {
     if (!p.writeHeader)
       continue;
-    enc.absolute(p.address, withoutTrailingZeros(readDisk(scratch, p.address, HeaderSize)));
+    enc.absolute(p.address,
+                 withoutTrailingZeros(readDisk(scratch, p.address, discimg::kPartitionHeaderSize)));
     if (!p.tmd.empty())
       enc.relative(p.tmdOffset, withoutTrailingZeros(p.tmd));
     if (!p.certs.empty())
@@ -238,21 +230,11 @@ Encoder encode(const Seed &seed, const std::string &scratch, uint8_t flags) {
   // The table of contents and the partition table go last, so that a header
   // placed over them (a partition at the table of contents) does not hide them.
   if (disc.writeToc) {
-    Bytes toc;
-    discimg::putBe32(toc, 0,
-                     disc.numPartitions >= 0 ? static_cast<uint32_t>(disc.numPartitions)
-                                             : static_cast<uint32_t>(disc.partitions.size()));
-    discimg::putBe32(toc, 4, disc.partitionInfoOffset);
-    enc.absolute(TocAddress, toc);
+    const Bytes toc = discimg::tocBytes(disc); // its two fields; the rest is zero
+    enc.absolute(discimg::kTocAddress, Bytes(toc.begin(), toc.begin() + 8));
   }
-  if (disc.writeTable && !disc.partitions.empty()) {
-    Bytes table;
-    for (size_t i = 0; i < disc.partitions.size(); ++i) {
-      discimg::putBe32(table, 8 * i, static_cast<uint32_t>(disc.partitions[i].address / 4));
-      discimg::putBe32(table, 8 * i + 4, disc.partitions[i].type);
-    }
-    enc.absolute((uint64_t{disc.partitionInfoOffset} * 4) & 0xFFFFFFFF, table);
-  }
+  if (disc.writeTable && !disc.partitions.empty())
+    enc.absolute(discimg::tableAddress(disc), discimg::tableBytes(disc));
   return enc;
 }
 

@@ -27,30 +27,25 @@ const std::string OptionList = " Options:\n"
                                " -x, --extract         - extract partitions\n"
                                "\n";
 
-// The banner line, taken from the binary itself and checked for its form.
-std::string banner() {
-  static const std::string line = [] {
-    const RunResult r = runtool::runTool({"-h"});
-    const std::string first = r.err.substr(0, r.err.find('\n') + 1);
-    // The build date in the preprocessor's form, as in "Dec  3 2009".
-    const std::string head = "decomp_disk version 0.10 ";
-    const bool dated = first.size() == head.size() + 12 && first.rfind(head, 0) == 0 &&
-                       std::isupper(first[head.size()]) && first[head.size() + 3] == ' ' &&
-                       std::isdigit(first[head.size() + 5]) && first[head.size() + 6] == ' ' &&
-                       std::isdigit(first[head.size() + 7]) && first.back() == '\n';
-    EXPECT_TRUE(dated) << first;
-    return first;
-  }();
-  return line;
-}
-
 std::string usageText() {
-  return banner() + "Usage: decomp_disk [options] input_file_name\n" + OptionList;
+  return toolBanner() + "Usage: decomp_disk [options] input_file_name\n" + OptionList;
 }
 
 using Cli = ToolDirTest;
 
 TEST_F(Cli, OptionListIsExactly290Bytes) { EXPECT_EQ(OptionList.size(), 290u); }
+
+// The banner line names the version and the build date in the
+// preprocessor's form, as in "Dec  3 2009".
+TEST_F(Cli, BannerHasItsForm) {
+  const std::string &first = toolBanner();
+  const std::string head = "decomp_disk version 0.10 ";
+  const bool dated = first.size() == head.size() + 12 && first.rfind(head, 0) == 0 &&
+                     std::isupper(first[head.size()]) && first[head.size() + 3] == ' ' &&
+                     std::isdigit(first[head.size() + 5]) && first[head.size() + 6] == ' ' &&
+                     std::isdigit(first[head.size() + 7]) && first.back() == '\n';
+  EXPECT_TRUE(dated) << first;
+}
 
 TEST_F(Cli, CommandLineOutcomes) {
   struct Row {
@@ -90,7 +85,7 @@ TEST_F(Cli, CommandLineOutcomes) {
     std::string err = row.err;
     if (size_t at = err.find("@U"); at != std::string::npos)
       err.replace(at, 2, usageText());
-    const std::string out = row.out == "@B" ? banner() : row.out;
+    const std::string out = row.out == "@B" ? toolBanner() : row.out;
     EXPECT_EQ(r.out, out) << joined;
     EXPECT_EQ(r.err, err) << joined;
     EXPECT_EQ(r.status, row.status) << joined;
@@ -212,7 +207,7 @@ TEST_F(Cli, VerboseBannerComesFirstOnStandardOutput) {
   writeEmptyDisc(dir + "/image.pwx", 0x48040);
   const RunResult r = run({"-v", "-d", "-p", "image.pwx"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind(banner(), 0), 0u) << r.out;
+  EXPECT_EQ(r.out.rfind(toolBanner(), 0), 0u) << r.out;
 }
 
 } // namespace

@@ -15,15 +15,14 @@
 #include "run_tool.h"
 #include "tool_test.h"
 
-namespace {
+// A namespace of its own: the unity build joins several suites in one unit.
+namespace copy_test {
 
 using discimg::Bytes;
 using discimg::DiscPlan;
 using runtool::RunResult;
 
 constexpr uint64_t MiB = uint64_t{1} << 20;
-const std::string P = "decomp_disk: ";
-
 uint64_t allocatedBytes(const std::string &path) {
   struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
@@ -144,4 +143,4 @@ TEST_F(Copy, ALogOfBothStreamsKeepsTheirOrder) {
             r.out.substr(0, r.out.size() - failed.size()) + r.err + failed);
 }
 
-} // namespace
+} // namespace copy_test

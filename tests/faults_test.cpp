@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -38,22 +37,6 @@ using discimg::DiscPlan;
 using discimg::PartitionPlan;
 using runtool::RunResult;
 
-const std::string P = "decomp_disk: ";
-constexpr uint64_t TocAddress = 0x40000;
-constexpr uint64_t TableAddress = 0x40020; // partitionInfoOffset 0x10008
-
-int64_t startOf(const DiscPlan &d) {
-  return d.moxBin ? discimg::kMoxBinStart : discimg::kDiskImageStart;
-}
-
-// A partition with a small title metadata and one certificate after its
-// header, and `dataSize` bytes of patterned data `dataOffset` bytes in.
-PartitionPlan partition(uint64_t address, uint32_t type, uint64_t dataOffset, uint64_t dataSize) {
-  PartitionPlan p = partitionWithMetadata(address, type, dataOffset, dataSize);
-  p.dataBytes = dataSize;
-  return p;
-}
-
 // Two partitions with a gap between them:
 //   table of contents region  0x40000-0x48000
 //   partition 0 (Update)      0x48000-0x58000, data from 0x50000
@@ -62,85 +45,13 @@ PartitionPlan partition(uint64_t address, uint32_t type, uint64_t dataOffset, ui
 DiscPlan twoPartitions(bool moxBin) {
   DiscPlan d;
   d.moxBin = moxBin;
-  d.partitions = {partition(0x48000, 1, 0x8000, 0x8000), partition(0x70000, 0, 0x8000, 0x8000)};
-  d.fileSize = static_cast<uint64_t>(0x80000 - startOf(d));
+  d.partitions = {partitionWithMetadata(0x48000, 1, 0x8000, 0x8000, 0x8000),
+                  partitionWithMetadata(0x70000, 0, 0x8000, 0x8000, 0x8000)};
+  d.fileSize = static_cast<uint64_t>(0x80000 - discimg::fileStartOf(moxBin));
   return d;
 }
 
-// Puts the address pattern on disk addresses [from, to).
-void putPattern(const std::string &path, const DiscPlan &d, uint64_t from, uint64_t to) {
-  Bytes b(static_cast<size_t>(to - from));
-  for (size_t i = 0; i < b.size(); ++i)
-    b[i] = discimg::patternByte(from + i);
-  discimg::putAt(path, startOf(d), from, b);
-}
-
-// Writes the disc, then patterns the rest of the table-of-contents region and
-// the gaps between partitions, so every copied byte tells where it came from.
-void layout(const std::string &path, const DiscPlan &d) {
-  discimg::writeDisc(path, d);
-  const uint64_t end = static_cast<uint64_t>(static_cast<int64_t>(d.fileSize) + startOf(d));
-  const uint64_t tableEnd = TableAddress + 8 * d.partitions.size();
-  if (!d.partitions.empty() && d.partitions[0].address > tableEnd)
-    putPattern(path, d, tableEnd, d.partitions[0].address);
-  for (size_t i = 0; i + 1 < d.partitions.size(); ++i) {
-    const PartitionPlan &p = d.partitions[i];
-    const uint64_t dataEnd = p.address + 4 * (uint64_t{p.dataOffset} + p.dataSize);
-    const uint64_t next = std::min(d.partitions[i + 1].address, end);
-    if (next > dataEnd)
-      putPattern(path, d, dataEnd, next);
-  }
-  discimg::setFileSize(path, d.fileSize);
-}
-
-struct Row {
-  std::string what;
-  DiscPlan disc;
-  std::string input; // the input's name in the test's directory
-  std::vector<std::string> options;
-  std::string out;
-  std::string err;
-  int status;
-  std::vector<OutFile> files; // every regular file the run leaves, besides the input
-  runtool::RunOptions opt = {};
-  std::function<void(const std::string &dir)> prepare = nullptr; // before the run
-  uint64_t inputSizeAfter = UINT64_MAX;                          // when the run changes it
-};
-
-class Faults : public ::testing::Test {
-protected:
-  void SetUp() override { root = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(root); }
-
-  // Lays out the row's disc (kept aside as the reference for the outputs),
-  // runs it in a directory of its own and checks everything it left.
-  void check(const Row &row) {
-    const std::string dir = root + "/" + std::to_string(cases++);
-    fs::create_directory(dir);
-    const std::string reference = dir + ".reference";
-    layout(reference, row.disc);
-    layout(dir + "/" + row.input, row.disc);
-    if (row.prepare)
-      row.prepare(dir);
-
-    runtool::RunOptions opt = row.opt;
-    opt.cwd = dir;
-    std::vector<std::string> args = row.options;
-    args.push_back(row.input);
-    const RunResult r = runtool::runTool(args, opt);
-    EXPECT_EQ(r.out, row.out) << row.what;
-    EXPECT_EQ(r.err, row.err) << row.what;
-    EXPECT_EQ(r.status, row.status) << row.what;
-    EXPECT_EQ(r.signal, 0) << row.what;
-    expectOutputs(dir, row.input, reference, row.files, row.what);
-    if (row.inputSizeAfter != UINT64_MAX) {
-      EXPECT_EQ(discimg::fileSizeOf(dir + "/" + row.input), row.inputSizeAfter) << row.what;
-    }
-  }
-
-  std::string root;
-  int cases = 0;
-};
+using Faults = ToolDirTest;
 
 // The files of twoPartitions() and their ranges, by input kind.
 const OutFile ImageUnencrypt{"image.unencrypt", 0, 0x48000};
@@ -174,16 +85,14 @@ TEST_F(Faults, WritesThatFallShort) {
   const Row rows[] = {
       {"no limit: every file whole",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        "",
        "",
        0,
        {ImageUnencrypt, ImageToc, ImageUp0, ImagePad0, ImageGame1}},
       {".unencrypt",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        "",
        P + "Write error when copying file image.pwx\n" + P +
            "Extract unencrypted part failed - exit\n",
@@ -192,8 +101,7 @@ TEST_F(Faults, WritesThatFallShort) {
        limited(0x10000)},
       {".TOC",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        "",
        P + "Write error when copying file mox.bin\n" + P +
            "Can't extract TOC from file mox.TOC - exit\n",
@@ -202,8 +110,7 @@ TEST_F(Faults, WritesThatFallShort) {
        limited(0x4000)},
       {"partition file",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        P + "Extraction of partition 0 failed\n",
        "Write error when writing file mox.up.0\n",
        255,
@@ -211,8 +118,7 @@ TEST_F(Faults, WritesThatFallShort) {
        limited(0xC000)},
       {"pad file",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        P + "Extraction of partition 0-1 pad failed\n",
        "Write error when writing file mox.pad.0\n",
        255,
@@ -220,8 +126,7 @@ TEST_F(Faults, WritesThatFallShort) {
        limited(0x10000)},
       {"pad file after a forced cut is no different",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-f", "-x"},
+       {"-r", "-f", "-x", "mox.bin"},
        P + "Extraction of partition 0-1 pad failed\n",
        "Write error when writing file mox.pad.0\n",
        255,
@@ -229,7 +134,7 @@ TEST_F(Faults, WritesThatFallShort) {
        limited(0x10000)},
   };
   for (const Row &row : rows)
-    check(row);
+    checkRow(newDir(), row);
 }
 
 TEST_F(Faults, OutputsThatCannotBeCreated) {
@@ -240,8 +145,7 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
   const Row rows[] = {
       {"image.unencrypt is a directory",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        "",
        P + "Can't open file image.unencrypt for writing\n",
        255,
@@ -250,8 +154,7 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
        makeDirectory("image.unencrypt")},
       {"mox.TOC is a directory",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        "",
        P + "Can't open file mox.TOC for writing\n",
        255,
@@ -260,8 +163,7 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
        makeDirectory("mox.TOC")},
       {"image.TOC is a directory, after the .unencrypt file",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        "",
        P + "Can't open file image.TOC for writing\n",
        255,
@@ -270,8 +172,7 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
        makeDirectory("image.TOC")},
       {"a partition file is a directory",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        P + "Extraction of partition 0 failed\n",
        P + "Can't open file mox.up.0 for writing\n",
        255,
@@ -280,8 +181,7 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
        makeDirectory("mox.up.0")},
       {"a pad file is a directory",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-x"},
+       {"-r", "-x", "mox.bin"},
        P + "Extraction of partition 0-1 pad failed\n",
        P + "Can't open file mox.pad.0 for writing\n",
        255,
@@ -290,15 +190,20 @@ TEST_F(Faults, OutputsThatCannotBeCreated) {
        makeDirectory("mox.pad.0")},
       {"a pad file name longer than 255 bytes",
        twoPartitions(true),
-       stem + ".bin",
-       {"-r", "-x"},
+       {"-r", "-x", stem + ".bin"},
        P + "Extraction of partition 0-1 pad failed\n",
        P + "Can't open file " + stem + ".pad.0 for writing\n",
        255,
-       {{stem + ".TOC", 0, 0x8000}, {stem + ".up.0", 0x8000, 0x10000}}},
+       {{stem + ".TOC", 0, 0x8000}, {stem + ".up.0", 0x8000, 0x10000}},
+       {},
+       nullptr,
+       {},
+       UINT64_MAX,
+       false,
+       stem + ".bin"},
   };
   for (const Row &row : rows)
-    check(row);
+    checkRow(newDir(), row);
 }
 
 TEST_F(Faults, InputIsADirectory) {
@@ -319,23 +224,18 @@ TEST_F(Faults, InputIsADirectory) {
        {"disc.d.unencrypt"}},
   };
   for (const DirRow &row : rows) {
-    const std::string dir = root + "/" + std::to_string(cases++);
+    const std::string dir = newDir();
     fs::create_directories(dir + "/disc.d");
     discimg::putAt(dir + "/disc.d/entry", 0, 0, Bytes(16, 1)); // a directory that is not empty
     std::vector<std::string> args = row.options;
     args.push_back("disc.d");
-    runtool::RunOptions opt;
-    opt.cwd = dir;
-    const RunResult r = runtool::runTool(args, opt);
+    const RunResult r = run(args, dir);
     const std::string what = row.options[0] + " " + row.options[1];
     EXPECT_EQ(r.out, "") << what;
     EXPECT_EQ(r.err, row.err) << what;
     EXPECT_EQ(r.status, 255) << what;
-    std::set<std::string> have;
-    for (const fs::directory_entry &e : fs::directory_iterator(dir))
-      if (e.is_regular_file())
-        have.insert(e.path().filename().string());
-    EXPECT_EQ(have, std::set<std::string>(row.files.begin(), row.files.end())) << what;
+    EXPECT_EQ(regularFilesIn(dir), std::set<std::string>(row.files.begin(), row.files.end()))
+        << what;
     for (const std::string &f : row.files)
       EXPECT_EQ(discimg::fileSizeOf(dir + "/" + f), 0u) << what << ": " << f;
   }
@@ -345,8 +245,7 @@ TEST_F(Faults, InputEndingEarly) {
   // A disk image of 0x100000 bytes whose one partition declares 0x100000
   // bytes of data from disk address 0x70000: 0x78000 bytes are missing.
   DiscPlan shortDisc;
-  shortDisc.partitions = {partition(0x50000, 0, 0x20000, 0x100000)};
-  shortDisc.partitions[0].dataBytes = 0xF8000 - 0x70000;
+  shortDisc.partitions = {partitionWithMetadata(0x50000, 0, 0x20000, 0x100000, 0xF8000 - 0x70000)};
   shortDisc.fileSize = 0x100000;
   const std::string shortage = P +
                                "File image.pwx does not contain enough data for partition 0.\n" +
@@ -354,9 +253,8 @@ TEST_F(Faults, InputEndingEarly) {
                                "Data start: 0x70000; Length: 0x100000; netFileLength: 0xf8000\n";
   const OutFile toc{"image.TOC", 0x48000, 0x10000};
 
-  // The input emptied under the pad copy: its output name is a symbolic link
-  // to the input, so creating the pad file truncates the input. The copy meets
-  // the input's end at once; its message has no line end.
+  // The pad's output name is a symbolic link to the input: refused before it
+  // is opened, so the input keeps every byte.
   auto linkPadToInput = [](const std::string &dir) {
     ASSERT_EQ(::symlink("mox.bin", (dir + "/mox.pad.0").c_str()), 0);
   };
@@ -364,77 +262,73 @@ TEST_F(Faults, InputEndingEarly) {
   const Row rows[] = {
       {"data past the end, cut with -f",
        shortDisc,
-       "image.pwx",
-       {"-d", "-f", "-x"},
+       {"-d", "-f", "-x", "image.pwx"},
        shortage,
        "",
        0,
        {ImageUnencrypt, toc, {"image.game.0", 0x58000, 0xA8000}}},
       {"data past the end, without -f",
        shortDisc,
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        shortage + P + "Extraction of partition 0 and beyond not done.\n",
        "",
        255,
        {ImageUnencrypt, toc}},
-      {"input emptied under the pad copy",
+      {"pad file linked to the input",
        twoPartitions(true),
-       "mox.bin",
-       {"-r", "-f", "-x"},
+       {"-r", "-f", "-x", "mox.bin"},
        P + "Extraction of partition 0-1 pad failed\n",
-       P + "EOF reached on input file before end of partiton",
+       P + "Refusing to write mox.pad.0: it is the input file\n",
        255,
        {MoxToc, MoxUp0},
        {},
-       linkPadToInput,
-       0},
+       linkPadToInput},
   };
   for (const Row &row : rows)
-    check(row);
+    checkRow(newDir(), row);
 }
 
-// The report blocks of twoPartitions(): both partitions have no ticket
-// limits, an empty title metadata and one certificate.
-std::string partitionBlock(int index) {
-  return "Partition " + std::to_string(index) +
-         " details:\n"
-         "\tUnencrypted partition\n"
-         "\tPartition data area length: 32768 (0x8000) bytes\n"
-         "\tTicket size: 676\n"
-         "\tTicket issuer: \n"
-         "\tTicket title id: 0x0\n"
-         "\tTicket limits: NONE\n";
-}
-const std::string TmdLines = "\tTMD size: 484; offset from partition start: 0x2c0\n"
-                             "\tTMD:\n"
-                             "\t\tTitle Id : 0x0; Group ID: 0x0\n"
-                             "\t\tTitle Type : 0x0 (NONE)\n"
-                             "\t\tRequired system software version: 0x0 (0)\n"
-                             "\t\tTitle version: 0x0\n"
-                             "\t\tAccess rights: 0x0 (No access rights)\n"
-                             "\t\tNumber of contents: 0\n";
-const std::string CertLines = "\tCertificates:\n"
-                              "\t\tBlob (List) size: 384\n"
-                              "\t\tIssuer: Root; Certificate: CA01\n";
-const std::string DiskHeader = "*** Disk Header ***\n"
-                               "Game name:       RTST\n"
-                               "Company:         01\n"
-                               "Disk type:       Vandelmere\n"
-                               "Long game name:  Test Disc\n"
-                               "Hashing:         ON\n"
-                               "Encryption:      ON\n"
-                               "************\n";
+TEST_F(Faults, PadThatCannotBeWritten) {
+  // A pad file of 0x800 bytes whose name is a link to /dev/full. The pad is
+  // smaller than a stream's buffer, so its write may succeed and only the
+  // close see that the bytes cannot be stored; whichever call sees it, the
+  // run fails there with a message and writes nothing after.
+  for (const bool moxBin : {false, true}) {
+    DiscPlan d;
+    d.moxBin = moxBin;
+    d.partitions = {partitionWithMetadata(0x48000, 1, 0x8000, 0x8000, 0x8000),
+                    partitionWithMetadata(0x58800, 0, 0x8000, 0x8000, 0x8000)};
+    d.fileSize = static_cast<uint64_t>(0x68800 - discimg::fileStartOf(moxBin));
+    const std::string base = moxBin ? "mox" : "image";
+    const std::string what = moxBin ? "mox.bin" : "disk image";
+    const int64_t start = discimg::fileStartOf(moxBin);
+    auto at = [start](uint64_t diskAddress) {
+      return static_cast<uint64_t>(static_cast<int64_t>(diskAddress) - start);
+    };
+    const std::string caseDir = newDir();
+    const std::string input = caseDir + "/" + inputName(d);
+    layOut(input, d);
+    ASSERT_EQ(::symlink("/dev/full", (caseDir + "/" + base + ".pad.0").c_str()), 0);
 
-std::string listing(bool moxBin, uint32_t count) {
-  std::string text = "Number of partitions: " + std::to_string(count) +
-                     "\n -> partitionInfoRawOfs: 0x00040020 partitionInfoOfs:" +
-                     (moxBin ? "0x00000020" : "0x00048020") + "\n";
-  if (count == 2)
-    text += "Partition info structs:\n"
-            "Partition 0: Type: 1 (Update); Disk address (byte): 0x48000\n"
-            "Partition 1: Type: 0 (BootGame); Disk address (byte): 0x70000\n";
-  return text;
+    const RunResult r = run({moxBin ? "-r" : "-d", "-x", inputName(d)}, caseDir);
+    EXPECT_EQ(r.out, P + "Extraction of partition 0-1 pad failed\n") << what;
+    EXPECT_NE(r.err, "") << what;
+    EXPECT_EQ(r.status, 255) << what;
+    EXPECT_EQ(r.signal, 0) << what;
+    std::vector<OutFile> files = {{base + ".TOC", at(0x40000), 0x8000},
+                                  {base + ".up.0", at(0x48000), 0x10000}};
+    if (!moxBin)
+      files.push_back(ImageUnencrypt);
+    expectOutputs(caseDir, inputName(d), input, files, what);
+  }
+}
+
+// The listing of a table that counts `count` entries, where the input
+// cannot hold them.
+std::string hugeListing(bool moxBin, uint32_t count) {
+  return "Number of partitions: " + std::to_string(count) +
+         "\n -> partitionInfoRawOfs: 0x00040020 partitionInfoOfs:" +
+         (moxBin ? "0x00000020" : "0x00048020") + "\n";
 }
 
 TEST_F(Faults, ReportThatCannotBeWritten) {
@@ -442,22 +336,21 @@ TEST_F(Faults, ReportThatCannotBeWritten) {
   // line on standard error. A run that has no report to give is unaffected.
   runtool::RunOptions full;
   full.stdoutPath = "/dev/full";
-  const std::string lost = P + "Can't write the report to standard output\n";
+  const std::string lost =
+      P + "Can't write the report to standard output (No space left on device)\n";
   const Row rows[] = {
       {"print, disk image",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-p"},
+       {"-d", "-p", "image.pwx"},
        "",
        lost,
        255,
        {},
        full},
-      {"print, mox.bin", twoPartitions(true), "mox.bin", {"-r", "-p"}, "", lost, 255, {}, full},
+      {"print, mox.bin", twoPartitions(true), {"-r", "-p", "mox.bin"}, "", lost, 255, {}, full},
       {"print and extract",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-p", "-x"},
+       {"-d", "-p", "-x", "image.pwx"},
        "",
        lost,
        255,
@@ -465,8 +358,7 @@ TEST_F(Faults, ReportThatCannotBeWritten) {
        full},
       {"extract only: nothing to report",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-x"},
+       {"-d", "-x", "image.pwx"},
        "",
        "",
        0,
@@ -474,8 +366,7 @@ TEST_F(Faults, ReportThatCannotBeWritten) {
        full},
       {"extract with -v: the progress lines are lost",
        twoPartitions(false),
-       "image.pwx",
-       {"-v", "-d", "-x"},
+       {"-v", "-d", "-x", "image.pwx"},
        "",
        lost,
        255,
@@ -483,7 +374,7 @@ TEST_F(Faults, ReportThatCannotBeWritten) {
        full},
   };
   for (const Row &row : rows)
-    check(row);
+    checkRow(newDir(), row);
 }
 
 TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
@@ -504,25 +395,23 @@ TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
   sizes.partitions[0].tmdSize = 0xFFFFFFFF;
   sizes.partitions[1].certSize = 0xFFFFFFFF;
   const std::string infos = P + "Can't read partition infos from file\n";
-  const std::string sizesReport =
-      listing(true, 2) + partitionBlock(0) + partitionBlock(1) + TmdLines;
+  // Partition 0 stops at its TMD, partition 1 at its chain.
+  const std::string sizesReport = dataFile("report/hostile_sizes_mox_bin.txt");
   const std::string sizesErr =
       P + "Can't read TMD from file\n" + P + "Can't read certificates from file\n";
   const Row rows[] = {
       {"numPartitions, print",
        counted(false),
-       "image.pwx",
-       {"-d", "-p"},
-       DiskHeader + listing(false, 0xFFFFFFFF),
+       {"-d", "-p", "image.pwx"},
+       DefaultDiskHeader + hugeListing(false, 0xFFFFFFFF),
        infos,
        255,
        {},
        small},
-      {"numPartitions, extract", counted(true), "mox.bin", {"-r", "-x"}, "", infos, 255, {}, small},
+      {"numPartitions, extract", counted(true), {"-r", "-x", "mox.bin"}, "", infos, 255, {}, small},
       {"tmdSize and certSize, print",
        sizes,
-       "mox.bin",
-       {"-r", "-p"},
+       {"-r", "-p", "mox.bin"},
        sizesReport,
        sizesErr,
        255,
@@ -530,8 +419,7 @@ TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
        small},
       {"tmdSize and certSize, print and extract",
        sizes,
-       "mox.bin",
-       {"-r", "-p", "-x"},
+       {"-r", "-p", "-x", "mox.bin"},
        sizesReport,
        sizesErr,
        255,
@@ -539,17 +427,15 @@ TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
        small},
       {"a sound disc in the same space",
        twoPartitions(false),
-       "image.pwx",
-       {"-d", "-p", "-x"},
-       DiskHeader + listing(false, 2) + partitionBlock(0) + TmdLines + CertLines +
-           partitionBlock(1) + TmdLines + CertLines,
+       {"-d", "-p", "-x", "image.pwx"},
+       dataFile("report/two_small_partitions_disk_image.txt"),
        "",
        0,
        {ImageToc, ImageUp0, ImagePad0, ImageGame1},
        small},
   };
   for (const Row &row : rows)
-    check(row);
+    checkRow(newDir(), row);
 }
 
 } // namespace

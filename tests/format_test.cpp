@@ -12,6 +12,7 @@
 #include "run_tool.h"
 #include "tool/decomp_common.h"
 #include "tool/decomp_disk.h"
+#include "tool_test.h"
 #include "util/disk_common.h"
 #include "util/tool_common.h"
 
@@ -115,17 +116,11 @@ TEST(FileUtilities, AlignAddress) {
 }
 
 // A temporary directory with a patterned input file of `size` bytes.
-class CopyTest : public ::testing::Test {
+class CopyTest : public ToolDirTest {
 protected:
-  void SetUp() override { dir = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(dir); }
-
   std::string makeInput(uint64_t size) {
     const std::string path = dir + "/in.bin";
-    discimg::Bytes data(size);
-    for (uint64_t i = 0; i < size; ++i)
-      data[i] = discimg::patternByte(i);
-    discimg::putAt(path, 0, 0, data);
+    discimg::putAt(path, 0, 0, discimg::patternBytes(0, static_cast<size_t>(size)));
     discimg::setFileSize(path, size);
     return path;
   }
@@ -142,8 +137,6 @@ protected:
     written = discimg::readFile(outPath);
     return ok;
   }
-
-  std::string dir;
 };
 
 TEST_F(CopyTest, BudgetAndEndOfFile) {

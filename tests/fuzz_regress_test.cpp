@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_input.h"
+#include "disc_image.h"
+#include "fuzz_input.h"
 #include "run_tool.h"
+#include "tool_test.h"
 
 namespace {
 
@@ -27,12 +27,6 @@ std::vector<std::string> savedInputs() {
       paths.push_back(e.path().string());
   std::sort(paths.begin(), paths.end());
   return paths;
-}
-
-std::vector<uint8_t> readBytes(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << path;
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 struct Variant {
@@ -66,25 +60,26 @@ bool contains(const std::string &text, const char *part) {
   return text.find(part) != std::string::npos;
 }
 
-TEST(FuzzRegress, SavedInputsEndCleanly) {
+using FuzzRegress = ToolDirTest;
+
+TEST_F(FuzzRegress, SavedInputsEndCleanly) {
   const std::vector<std::string> inputs = savedInputs();
   ASSERT_FALSE(inputs.empty()) << "no saved inputs in " << DECOMP_TEST_DATA_DIR << "/fuzz";
   for (const std::string &path : inputs) {
-    for (const Variant &v : variants(readBytes(path))) {
+    for (const Variant &v : variants(discimg::readFile(path))) {
       const std::string what = fs::path(path).filename().string() + " (" + v.label + ")";
-      const std::string dir = runtool::makeTempDir();
-      ASSERT_TRUE(fuzzinput::writeInput(dir + "/image.pwx", v.run)) << what;
+      const std::string caseDir = newDir();
+      ASSERT_TRUE(fuzzinput::writeInput(caseDir + "/image.pwx", v.run)) << what;
 
       runtool::RunOptions opt;
-      opt.cwd = dir;
       opt.fileSizeLimit = v.run.outputLimit;
       if (v.run.stdoutFull)
         opt.stdoutPath = "/dev/full";
       opt.timeoutSeconds = 60;
       std::vector<std::string> args = v.run.options();
       args.push_back("image.pwx");
-      const runtool::RunResult r = runtool::runTool(args, opt);
-      runtool::removeTree(dir);
+      const runtool::RunResult r = run(args, caseDir, opt);
+      runtool::removeTree(caseDir);
 
       EXPECT_EQ(r.signal, 0) << what << "\n" << r.err;
       EXPECT_TRUE(r.status == 0 || r.status == 1 || r.status == 255)

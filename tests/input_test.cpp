@@ -19,12 +19,11 @@
 #include "run_tool.h"
 #include "tool_test.h"
 
-namespace {
+// A namespace of its own: the unity build joins several suites in one unit.
+namespace input_test {
 
 using discimg::DiscPlan;
 using runtool::RunResult;
-
-const std::string P = "decomp_disk: ";
 
 // Two partitions in an input of 0x80000 disk bytes: image.up.0 holds file
 // bytes 0x58000..0x67fff, image.pad.0 0x68000..0x77fff and image.game.1 the
@@ -147,7 +146,7 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
         discimg::sameAsRange(folder + "/image.pwx", reference, 0, discimg::fileSizeOf(reference)))
         << row.what << ": the input changed";
     for (const OutFile &f : row.files)
-      EXPECT_TRUE(holdsRange(folder + "/" + f.name, reference, f.from, f.length))
+      EXPECT_TRUE(discimg::sameAsRange(folder + "/" + f.name, reference, f.from, f.length))
           << row.what << ": " << f.name;
   }
 }
@@ -160,7 +159,7 @@ TEST_F(InputGuard, SymbolicLinksToOtherFilesAreFollowed) {
   const RunResult r = run({"-r", "-x", "mox.bin"});
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(holdsRange(dir + "/elsewhere/toc.bin", reference, 0, 0x10000));
+  EXPECT_TRUE(discimg::sameAsRange(dir + "/elsewhere/toc.bin", reference, 0, 0x10000));
 }
 
 // Stops the run at a known point: the tool blocks opening `fifo` for writing
@@ -216,7 +215,7 @@ TEST_F(InputGuard, InputRenamedOverDuringTheRun) {
   const discimg::Bytes front = discimg::readFileRange(reference, 0, 0x48000);
   EXPECT_TRUE(unencrypt == std::string(front.begin(), front.end()));
   for (const OutFile &f : {Toc, Up0, Pad0, Game1})
-    EXPECT_TRUE(holdsRange(dir + "/" + f.name, reference, f.from, f.length)) << f.name;
+    EXPECT_TRUE(discimg::sameAsRange(dir + "/" + f.name, reference, f.from, f.length)) << f.name;
 }
 
 TEST_F(InputGuard, InputShrinkingUnderACopy) {
@@ -286,7 +285,8 @@ TEST_F(InputGuard, BlockDeviceReadsAsItsFile) {
     EXPECT_EQ(fromDevice.status, 0) << mode[1] << fromDevice.err;
   }
   for (const OutFile &f : {Unencrypt, Toc, Up0, Pad0, Game1})
-    EXPECT_TRUE(holdsRange(dir + "/dev/" + f.name, reference, f.from, f.length)) << f.name;
+    EXPECT_TRUE(discimg::sameAsRange(dir + "/dev/" + f.name, reference, f.from, f.length))
+        << f.name;
 }
 
-} // namespace
+} // namespace input_test

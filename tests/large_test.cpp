@@ -3,9 +3,6 @@
 // bytes that land in the output files.
 #include <gtest/gtest.h>
 
-#include <sys/statfs.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <string>
 
@@ -22,25 +19,18 @@ using runtool::RunResult;
 
 constexpr uint64_t GiB = uint64_t{1} << 30;
 
-PartitionPlan part(uint64_t address, uint32_t type, uint64_t dataOffset, uint64_t dataSize) {
-  return partitionWithMetadata(address, type, dataOffset, dataSize);
-}
-
-// True when `dir` lives in memory, where reading a multi-GiB hole is cheap.
-bool inMemory(const std::string &dir) {
-  struct statfs fs;
-  return statfs(dir.c_str(), &fs) == 0 && fs.f_type == 0x01021994; // tmpfs
-}
-
 using Large = ToolDirTest;
+using LargeInMemory = ToolDirTest;
 
 // The report of partitions whose stored offsets have their top bits set, and
 // of data areas of 4 GiB and more.
 TEST_F(Large, ReportAboveSixteenGiB) {
   DiscPlan d;
-  PartitionPlan high = part(0x300000000, 2, 0x20000, 0x100000000); // stored 0xC0000000
+  PartitionPlan high =
+      partitionWithMetadata(0x300000000, 2, 0x20000, 0x100000000); // stored 0xC0000000
   high.h3Offset = 0x2000;
-  PartitionPlan top = part(0x3FFFFFFFC, 1, 0x8000, 0x3FFFF8000); // stored 0xFFFFFFFF
+  PartitionPlan top =
+      partitionWithMetadata(0x3FFFFFFFC, 1, 0x8000, 0x3FFFF8000); // stored 0xFFFFFFFF
   top.h3Offset = 0xFFFFFFFF;
   d.partitions = {high, top};
   d.fileSize = 0x3FFFFFFFC + 0x8000 + 0x10000;
@@ -71,17 +61,14 @@ TEST_F(Large, ReportAboveSixteenGiB) {
 // shortage lines carry full 64-bit values, and -f cuts at the input's end.
 TEST_F(Large, ShortageOfAHugeDeclaredArea) {
   DiscPlan d;
-  PartitionPlan p = part(0x50000, 0, 0x20000, 0x3FFFF8000);
-  p.dataBytes = 0x1000;
-  d.partitions = {p};
+  d.partitions = {partitionWithMetadata(0x50000, 0, 0x20000, 0x3FFFF8000, 0x1000)};
   d.fileSize = 0x50000 + 0x20000 + 0x1000 + 0x8000;
   discimg::writeDisc(dir + "/image.pwx", d);
-  const std::string pre = "decomp_disk: ";
 
   RunResult r = run({"-d", "-x", "image.pwx"});
-  EXPECT_EQ(r.out, pre + "File image.pwx does not contain enough data for partition 0.\n" + pre +
-                       "File needs 0x3ffff7000 (17179832320) more bytes.\n" + pre +
-                       "Data start: 0x70000; Length: 0x3ffff8000; netFileLength: 0x71000\n" + pre +
+  EXPECT_EQ(r.out, P + "File image.pwx does not contain enough data for partition 0.\n" + P +
+                       "File needs 0x3ffff7000 (17179832320) more bytes.\n" + P +
+                       "Data start: 0x70000; Length: 0x3ffff8000; netFileLength: 0x71000\n" + P +
                        "Extraction of partition 0 and beyond not done.\n");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 255);
@@ -95,46 +82,31 @@ TEST_F(Large, ShortageOfAHugeDeclaredArea) {
 // Partitions, a pad and a data end above 16 GiB, extracted byte for byte. The
 // table-of-contents region then spans 16 GiB of hole; it goes to /dev/null and
 // the test runs only where reading it is cheap.
-TEST(LargeInMemory, ExtractionAboveSixteenGiB) {
-  const char *shm = "/dev/shm";
-  if (access(shm, W_OK) != 0 || !inMemory(shm))
+TEST_F(LargeInMemory, ExtractionAboveSixteenGiB) {
+  const std::string dir = memoryDir();
+  if (dir.empty())
     GTEST_SKIP() << "no memory file system to lay out a 16 GiB image cheaply";
-  char tmpl[] = "/dev/shm/decomp_disk_large.XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
-  struct RemoveAtEnd {
-    std::string path;
-    ~RemoveAtEnd() { runtool::removeTree(path); }
-  } cleanup{dir};
 
   const uint64_t p0 = 0x3FFFC0000; // stored 0xFFFF0000
   const uint64_t p1 = 0x3FFFE0000; // stored 0xFFFF8000
   DiscPlan d;
-  PartitionPlan first = part(p0, 2, 0x8000, 0x8000);
-  first.dataBytes = 0x8000;
-  PartitionPlan second = part(p1, 1, 0x8000, 0x40000);
-  second.dataBytes = 0x40000;
-  d.partitions = {first, second};
+  d.partitions = {partitionWithMetadata(p0, 2, 0x8000, 0x8000, 0x8000),
+                  partitionWithMetadata(p1, 1, 0x8000, 0x40000, 0x40000)};
   const uint64_t dataEnd = p1 + 0x8000 + 0x40000; // 0x400028000
   d.fileSize = dataEnd + 0x8000;
   const std::string image = dir + "/image.pwx";
   discimg::writeDisc(image, d);
-  Bytes gap(0x10000);
-  for (size_t i = 0; i < gap.size(); ++i)
-    gap[i] = discimg::patternByte(p0 + 0x10000 + i);
-  discimg::putAt(image, discimg::kDiskImageStart, p0 + 0x10000, gap);
+  discimg::putAt(image, discimg::kDiskImageStart, p0 + 0x10000,
+                 discimg::patternBytes(p0 + 0x10000, 0x10000));
   ASSERT_EQ(symlink("/dev/null", (dir + "/image.TOC").c_str()), 0);
 
-  runtool::RunOptions opt;
-  opt.cwd = dir;
-  const RunResult r = runtool::runTool({"-v", "-d", "-x", "image.pwx"}, opt);
+  const RunResult r = run({"-v", "-d", "-x", "image.pwx"}, dir);
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
-  const std::string banner = r.out.substr(0, r.out.find('\n') + 1);
-  EXPECT_EQ(r.out, banner + "Partition #0 length: 32768 (0x8000) bytes\n"
-                            "Extracting partition #0 to image.game.0...\n"
-                            "Partition #1 length: 262144 (0x40000) bytes\n"
-                            "Extracting partition #1 to image.up.1...\n");
+  EXPECT_EQ(r.out, toolBanner() + "Partition #0 length: 32768 (0x8000) bytes\n"
+                                  "Extracting partition #0 to image.game.0...\n"
+                                  "Partition #1 length: 262144 (0x40000) bytes\n"
+                                  "Extracting partition #1 to image.up.1...\n");
   EXPECT_TRUE(discimg::sameAsRange(dir + "/image.game.0", image, p0 + 0x8000, 0x10000));
   EXPECT_TRUE(discimg::sameAsRange(dir + "/image.pad.0", image, p0 + 0x18000, 0x10000));
   EXPECT_TRUE(discimg::sameAsRange(dir + "/image.up.1", image, p1 + 0x8000, 0x48000));

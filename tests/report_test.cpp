@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <initializer_list>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +18,7 @@
 namespace {
 
 using discimg::Bytes;
+using discimg::concat;
 using discimg::DiscPlan;
 using discimg::makeCert;
 using discimg::makeTmd;
@@ -29,31 +27,7 @@ using discimg::TmdContentPlan;
 using discimg::TmdPlan;
 using runtool::RunResult;
 
-// An expected report kept beside the tests, read as bytes.
-std::string expectedReport(const std::string &name) {
-  const std::string path = std::string(DECOMP_TEST_DATA_DIR) + "/report/" + name;
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_TRUE(in.good()) << path;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes &part : parts)
-    all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
 Bytes textBytes(const std::string &text) { return Bytes(text.begin(), text.end()); }
-
-std::set<std::string> filesIn(const std::string &dir) {
-  std::set<std::string> names;
-  for (const auto &entry : std::filesystem::directory_iterator(dir))
-    names.insert(entry.path().filename().string());
-  return names;
-}
 
 // ---------------------------------------------------------------------------
 // The two-partition disc of the whole-report tests. Its expected reports are
@@ -190,8 +164,8 @@ protected:
       disc.partitions = {p};
       discimg::writeDisc(dir + "/mox.bin", disc);
       const RunResult r = run({"-r", "-p", "mox.bin"});
-      EXPECT_EQ(r.out, MoxListing + c.want.text()) << c.name;
-      EXPECT_EQ(r.err, c.err) << c.name;
+      expectText(r.out, MoxListing + c.want.text(), c.name, "standard output");
+      expectText(r.err, c.err, c.name, "standard error");
       EXPECT_EQ(r.status, c.status) << c.name;
     }
   }
@@ -203,7 +177,7 @@ protected:
 TEST_F(Report, TwoPartitionDiskImage) {
   discimg::writeDisc(dir + "/image.pwx", twoPartitionDisc(false));
   const RunResult r = run({"-d", "-p", "image.pwx"});
-  EXPECT_EQ(r.out, expectedReport("two_partitions_disk_image.txt"));
+  expectTextFile(r.out, "report/two_partitions_disk_image.txt");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
 }
@@ -211,7 +185,7 @@ TEST_F(Report, TwoPartitionDiskImage) {
 TEST_F(Report, TwoPartitionMoxBinHasNoDiskHeaderBlock) {
   discimg::writeDisc(dir + "/mox.bin", twoPartitionDisc(true));
   const RunResult r = run({"-r", "-p", "mox.bin"});
-  EXPECT_EQ(r.out, expectedReport("two_partitions_mox_bin.txt"));
+  expectTextFile(r.out, "report/two_partitions_mox_bin.txt");
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.status, 0);
 }
@@ -229,7 +203,7 @@ TEST_F(Report, PrintAndExtractPrintsFirstThenWritesWhatExtractAloneWrites) {
   EXPECT_EQ(x.err, "");
   EXPECT_EQ(x.status, 0);
   const RunResult px = run({"-d", "-p", "-x", "image.pwx"}, both);
-  EXPECT_EQ(px.out, expectedReport("two_partitions_disk_image.txt"));
+  expectTextFile(px.out, "report/two_partitions_disk_image.txt");
   EXPECT_EQ(px.err, "");
   EXPECT_EQ(px.status, 0);
 
@@ -237,8 +211,8 @@ TEST_F(Report, PrintAndExtractPrintsFirstThenWritesWhatExtractAloneWrites) {
                                          "image.game.1"};
   std::set<std::string> withUnencrypt = written;
   withUnencrypt.insert("image.unencrypt");
-  EXPECT_EQ(filesIn(alone), withUnencrypt);
-  EXPECT_EQ(filesIn(both), written);
+  EXPECT_EQ(regularFilesIn(alone), withUnencrypt);
+  EXPECT_EQ(regularFilesIn(both), written);
   for (const std::string &name : written)
     EXPECT_EQ(discimg::readFile(both + "/" + name), discimg::readFile(alone + "/" + name)) << name;
 
@@ -473,14 +447,6 @@ TEST_F(Report, H3LineShowsTheLow32BitsOfTheFileOffset) {
        "\tH3 ofs: 0xffffffff, H3 start addr: 0x0000fffc, end addr: 0x00027ffb\n"},
       {true, 0x50000, 0, "0x50000", "\tUnencrypted partition\n"},
   };
-  const std::string diskHeader = "*** Disk Header ***\n"
-                                 "Game name:       RTST\n"
-                                 "Company:         01\n"
-                                 "Disk type:       Vandelmere\n"
-                                 "Long game name:  Test Disc\n"
-                                 "Hashing:         ON\n"
-                                 "Encryption:      ON\n"
-                                 "************\n";
   for (const Row &row : rows) {
     DiscPlan disc;
     disc.moxBin = row.moxBin;
@@ -498,7 +464,8 @@ TEST_F(Report, H3LineShowsTheLow32BitsOfTheFileOffset) {
                                 row.addressText + "\nPartition 0 details:\n";
     Block want;
     want.h3 = row.h3;
-    EXPECT_EQ(r.out, (row.moxBin ? "" : diskHeader) + listing + want.text()) << row.addressText;
+    EXPECT_EQ(r.out, (row.moxBin ? "" : DefaultDiskHeader) + listing + want.text())
+        << row.addressText;
     EXPECT_EQ(r.err, "") << row.addressText;
     EXPECT_EQ(r.status, 0) << row.addressText;
     std::filesystem::remove(path);

@@ -32,7 +32,7 @@ std::runtime_error sysError(const std::string &what, int err) {
   return std::runtime_error("runTool: " + what + ": " + std::strerror(err));
 }
 
-using testsupport::Fd;
+using discimg::Fd;
 
 // Owns the result of open/pipe-like calls, or throws with the reason.
 Fd checked(int fd, const std::string &what) {
@@ -222,9 +222,8 @@ std::string toolPath() {
 // absolute first, so `cwd` does not change which binary runs; a bare name is
 // looked up in PATH. Failing to start the tool throws; it never shows up as a
 // result. timeoutSeconds <= 0 means no time limit.
-RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
-                  const std::string &argv0) {
-  std::string path = toolPath();
+static RunResult startAndCollect(std::string path, const std::vector<std::string> &args,
+                                 const RunOptions &opt, const std::string &argv0) {
   const bool searchPath = path.find('/') == std::string::npos;
   if (!searchPath) {
     path = std::filesystem::absolute(path).string();
@@ -385,6 +384,16 @@ RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
     result.signal = WTERMSIG(st);
   }
   return result;
+}
+
+RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
+                  const std::string &argv0) {
+  return startAndCollect(toolPath(), args, opt, argv0);
+}
+
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const RunOptions &opt) {
+  return startAndCollect(program, args, opt, program);
 }
 
 // A new private directory under $TMPDIR (or /tmp).

@@ -32,6 +32,9 @@ std::string toolPath();
 // given, else "decomp_disk".
 RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt = {},
                   const std::string &argv0 = "decomp_disk");
+// The same for another program (argv[0] is `program`).
+RunResult runProgram(const std::string &program, const std::vector<std::string> &args,
+                     const RunOptions &opt = {});
 
 // Makes a fresh empty temporary directory and returns its path; removed by
 // removeTree.

@@ -1,12 +1,14 @@
-// What the binary-driven test suites share: a fixture that gives each test a
-// fresh directory to run the tool in, and a partition that print mode reads
-// without complaint.
+// What the test suites share: a fixture that gives each test fresh
+// directories to run the tool in, a row runner that lays out a disc, runs the
+// tool on it and checks both streams, the status and every output file byte
+// for byte, text comparison with a readable diff, and the expected texts that
+// several suites need.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,38 +16,60 @@
 #include "disc_image.h"
 #include "run_tool.h"
 
-// Runs the tool in a temporary directory of the test's own, removed after it.
+// Every message of the tool starts with its name.
+inline const std::string P = "decomp_disk: ";
+
+// The version banner, the first line of the usage text, as the binary under
+// test prints it.
+const std::string &toolBanner();
+
+// The disk header block that print mode shows for a default DiscPlan.
+extern const std::string DefaultDiskHeader;
+
+// The bytes of a file in tests/data/, e.g. dataFile("report/x.txt").
+std::string dataFile(const std::string &name);
+
+// Compares two texts; on a difference the test fails with `what`, the name of
+// the stream, and a line diff (- expected, + actual) with the characters that
+// do not show made visible.
+void expectText(const std::string &actual, const std::string &expected, const std::string &what,
+                const std::string &stream = "output");
+// Compares a text with the expected file tests/data/`name`, like git's test_cmp.
+void expectTextFile(const std::string &actual, const std::string &name,
+                    const std::string &what = "");
+
+// The regular files in `dir` (no directories, no symbolic links).
+std::set<std::string> regularFilesIn(const std::string &dir);
+
+// Gives each test a temporary directory of its own (`dir`), removed after it,
+// and runs the tool there.
 class ToolDirTest : public ::testing::Test {
 protected:
-  void SetUp() override { dir = runtool::makeTempDir(); }
-  void TearDown() override { runtool::removeTree(dir); }
+  void SetUp() override;
+  void TearDown() override;
 
   // Runs the tool with `args` in `cwd` (the test's directory when empty).
-  runtool::RunResult run(const std::vector<std::string> &args, const std::string &cwd = "") {
-    runtool::RunOptions opt;
-    opt.cwd = cwd.empty() ? dir : cwd;
-    return runtool::runTool(args, opt);
-  }
+  runtool::RunResult run(const std::vector<std::string> &args, const std::string &cwd = "",
+                         runtool::RunOptions opt = {});
+  // A fresh empty directory inside `dir`, so that each case of a table sees
+  // only its own files.
+  std::string newDir();
+  // A fresh empty directory on a memory file system, removed after the test,
+  // where reading a multi-GiB hole is cheap; empty when there is none.
+  std::string memoryDir();
 
   std::string dir;
+
+private:
+  std::vector<std::string> memoryDirs_;
+  int cases_ = 0;
 };
 
 // A partition given in bytes (the header stores offsets and sizes / 4), with a
-// small title metadata and one certificate right after its header.
-inline discimg::PartitionPlan partitionWithMetadata(uint64_t address, uint32_t type,
-                                                    uint64_t dataOffset, uint64_t dataSize) {
-  constexpr uint64_t headerSize = 0x2C0;
-  discimg::PartitionPlan p;
-  p.address = address;
-  p.type = type;
-  p.dataOffset = static_cast<uint32_t>(dataOffset / 4);
-  p.dataSize = static_cast<uint32_t>(dataSize / 4);
-  p.tmd = discimg::makeTmd({});
-  p.tmdOffset = headerSize / 4;
-  p.certs = discimg::makeCert(0x10002, 0, "Root", "CA01");
-  p.certOffset = static_cast<uint32_t>((headerSize + p.tmd.size()) / 4);
-  return p;
-}
+// small title metadata and one certificate right after its header, and
+// `dataBytes` bytes of patterned data at its data start.
+discimg::PartitionPlan partitionWithMetadata(uint64_t address, uint32_t type, uint64_t dataOffset,
+                                             uint64_t dataSize, uint64_t dataBytes = 0);
 
 // One output file: `length` bytes of the input from file offset `from`.
 struct OutFile {
@@ -54,39 +78,38 @@ struct OutFile {
   uint64_t length;
 };
 
-// True when `out` holds bytes [from, from + length) of `in`. Outputs over
-// 64 MiB are compared in three 1 MiB windows: start, middle and end.
-inline bool holdsRange(const std::string &out, const std::string &in, uint64_t from,
-                       uint64_t length) {
-  constexpr uint64_t MiB = uint64_t{1} << 20;
-  if (length <= 64 * MiB)
-    return discimg::sameAsRange(out, in, from, length);
-  for (uint64_t at : {uint64_t{0}, (length / 2) & ~uint64_t{0xFFF}, length - MiB})
-    if (discimg::readFileRange(out, at, MiB) != discimg::readFileRange(in, from + at, MiB))
-      return false;
-  return true;
-}
-
 // `dir` holds exactly `files` besides the input (directories and symbolic
 // links that the case made aside), each holding its range of `reference`,
 // the input as it was laid out.
-inline void expectOutputs(const std::string &dir, const std::string &input,
-                          const std::string &reference, const std::vector<OutFile> &files,
-                          const std::string &what) {
-  namespace fs = std::filesystem;
-  std::set<std::string> have;
-  std::set<std::string> want;
-  for (const fs::directory_entry &e : fs::directory_iterator(dir))
-    if (e.is_regular_file() && !e.is_symlink() && e.path().filename() != input)
-      have.insert(e.path().filename().string());
-  for (const OutFile &f : files)
-    want.insert(f.name);
-  EXPECT_EQ(have, want) << what;
-  for (const OutFile &f : files) {
-    const std::string path = dir + "/" + f.name;
-    if (!discimg::fileExists(path))
-      continue;
-    EXPECT_EQ(discimg::fileSizeOf(path), f.length) << what << ": " << f.name;
-    EXPECT_TRUE(holdsRange(path, reference, f.from, f.length)) << what << ": " << f.name;
-  }
-}
+void expectOutputs(const std::string &dir, const std::string &input, const std::string &reference,
+                   const std::vector<OutFile> &files, const std::string &what);
+
+// One run of the tool on a disc: what it must print, exit with and leave
+// behind.
+struct Row {
+  std::string what;
+  discimg::DiscPlan disc;
+  std::vector<std::string> args; // "image.pwx" or "mox.bin" names the input
+  std::string out;               // "@B" at its start stands for the banner line
+  std::string err;
+  int status;
+  std::vector<OutFile> files;                                    // besides the input
+  runtool::RunOptions opt = {};                                  // cwd is the row's directory
+  std::function<void(const std::string &dir)> prepare = nullptr; // before the run
+  std::vector<std::string> stale = {};  // made longer beforehand; must be overwritten
+  uint64_t inputSizeAfter = UINT64_MAX; // when the run changes the input
+  bool outPrefix = false;               // `out` is the start of standard output only
+  std::string input = "";               // the input's name when not the kind's usual one
+};
+
+// "image.pwx" for a disk image, "mox.bin" for a mox.bin file.
+std::string inputName(const discimg::DiscPlan &disc);
+
+// Lays out a disc for a row: written with discimg::writeDisc, every byte past
+// the table of contents that no record holds patterned when the input ends
+// within 64 MiB of it, so that every copied range tells where it came from.
+void layOut(const std::string &path, discimg::DiscPlan disc);
+
+// Lays out the row's disc in `dir` (and a copy beside it, `dir`.reference, to
+// check the outputs against), runs the row there and checks everything.
+void checkRow(const std::string &dir, const Row &row);

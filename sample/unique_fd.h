@@ -1,10 +1,10 @@
-// Owns one open file descriptor for the test support code.
+// Owns one open file descriptor, for the image builder and the test runner.
 #pragma once
 
 #include <unistd.h>
 #include <utility>
 
-namespace testsupport {
+namespace discimg {
 
 // Owns one open file descriptor; closed exactly once when it goes out of scope.
 class Fd {
@@ -36,4 +36,4 @@ private:
   int fd_ = -1;
 };
 
-} // namespace testsupport
+} // namespace discimg

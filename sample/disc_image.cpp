@@ -19,10 +19,7 @@ namespace {
 constexpr size_t kChunk = size_t{1} << 20; // bytes per patterned write or compare step
 
 // On-disc layout constants.
-constexpr uint64_t kTocAddress = 0x40000;    // GameToc
-constexpr uint64_t kFrontEnd = 0x40000;      // patterned front ends here
-constexpr size_t kTableEntrySize = 8;        // partitionOffset, partitionType
-constexpr size_t kPartitionHeaderSize = 704; // ticket (676 bytes) + partition fields
+constexpr uint64_t kFrontEnd = 0x40000; // patterned front ends here
 constexpr size_t kTmdContentsOffset = 0x1E4;
 constexpr size_t kTmdContentSize = 36;
 constexpr size_t kTextWidth = 64; // issuer and the disc's long name
@@ -31,8 +28,6 @@ constexpr size_t kTextWidth = 64; // issuer and the disc's long name
 std::runtime_error ioError(const std::string &what, const std::string &path, int err) {
   return std::runtime_error(what + ": " + path + ": " + std::strerror(err));
 }
-
-using testsupport::Fd;
 
 // Opens `path` or throws with the reason; the descriptor is close-on-exec.
 Fd openOrThrow(const std::string &path, int flags, mode_t mode = 0644) {
@@ -160,7 +155,7 @@ Bytes rawField(const std::string &text, size_t width) {
 
 // The 704-byte partition header: ticket fields followed by the partition fields.
 Bytes makePartitionHeader(const PartitionPlan &p) {
-  Bytes h(kPartitionHeaderSize, 0);
+  Bytes h(static_cast<size_t>(kPartitionHeaderSize), 0);
   putText(h, 0x140, kTextWidth, p.issuer);
   putBe64(h, 0x1DC, p.ticketTitleId);
   for (size_t i = 0; i < p.limits.size(); ++i) {
@@ -289,12 +284,91 @@ uint8_t patternByte(uint64_t diskAddress) {
   return static_cast<uint8_t>((diskAddress % 251) * 167 + 0x5A);
 }
 
+namespace {
+
+// The disk address ranges [first, last) that the plan's records occupy: the
+// table of contents, the partition table, and each written partition's
+// header, TMD and certificates.
+std::vector<std::pair<uint64_t, uint64_t>> recordRanges(const DiscPlan &disc) {
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  if (disc.writeToc)
+    ranges.emplace_back(kTocAddress, kTocAddress + kTocSize);
+  if (disc.writeTable)
+    ranges.emplace_back(tableAddress(disc),
+                        tableAddress(disc) + kTableEntrySize * disc.partitions.size());
+  for (const PartitionPlan &p : disc.partitions) {
+    if (!p.writeHeader)
+      continue;
+    ranges.emplace_back(p.address, p.address + kPartitionHeaderSize);
+    const uint64_t tmd = static_cast<uint64_t>(partitionRelative(p.address, p.tmdOffset));
+    const uint64_t certs = static_cast<uint64_t>(partitionRelative(p.address, p.certOffset));
+    ranges.emplace_back(tmd, tmd + p.tmd.size());
+    ranges.emplace_back(certs, certs + p.certs.size());
+  }
+  std::sort(ranges.begin(), ranges.end());
+  return ranges;
+}
+
+// The pattern on [from, to) except inside `keep` (sorted).
+void patternExcept(DiscWriter &w, const std::vector<std::pair<uint64_t, uint64_t>> &keep,
+                   uint64_t from, uint64_t to) {
+  uint64_t at = from;
+  for (const auto &[k0, k1] : keep) {
+    if (at >= to)
+      return;
+    if (k0 > at)
+      w.putPattern(static_cast<int64_t>(at), std::min(k0, to) - at);
+    at = std::max(at, k1);
+  }
+  if (at < to)
+    w.putPattern(static_cast<int64_t>(at), to - at);
+}
+
+} // namespace
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes &part : parts)
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+Bytes patternBytes(uint64_t diskAddress, size_t length) {
+  Bytes b(length);
+  fillPattern(b.data(), length, diskAddress);
+  return b;
+}
+
+Bytes tocBytes(const DiscPlan &disc) {
+  Bytes toc(static_cast<size_t>(kTocSize), 0);
+  putBe32(toc, 0,
+          disc.numPartitions >= 0 ? static_cast<uint32_t>(disc.numPartitions)
+                                  : static_cast<uint32_t>(disc.partitions.size()));
+  putBe32(toc, 4, disc.partitionInfoOffset);
+  return toc;
+}
+
+uint64_t tableAddress(const DiscPlan &disc) {
+  return (static_cast<uint64_t>(disc.partitionInfoOffset) * 4) & 0xFFFFFFFFu;
+}
+
+Bytes tableBytes(const DiscPlan &disc) {
+  Bytes table;
+  for (size_t i = 0; i < disc.partitions.size(); ++i) {
+    putBe32(table, kTableEntrySize * i, static_cast<uint32_t>(disc.partitions[i].address / 4));
+    putBe32(table, kTableEntrySize * i + 4, disc.partitions[i].type);
+  }
+  return table;
+}
+
 // Lays out the described disc in a fresh sparse file. Later pieces overwrite
-// earlier ones in this order: front pattern, disk header, GameToc, partition
-// table, then each partition's header, TMD, certificates and data.
+// earlier ones in this order: front pattern, disk header, each partition's
+// header, TMD, certificates and data, then the table of contents and the
+// partition table (so that a partition placed over them does not hide them),
+// and last the pattern around all of these.
 uint64_t writeDisc(const std::string &path, const DiscPlan &disc) {
   Fd fd = openOrThrow(path, O_WRONLY | O_CREAT | O_TRUNC);
-  const int64_t fileStart = disc.moxBin ? kMoxBinStart : kDiskImageStart;
+  const int64_t fileStart = fileStartOf(disc);
   DiscWriter w(fd, path, fileStart);
 
   if (!disc.moxBin) {
@@ -309,24 +383,6 @@ uint64_t writeDisc(const std::string &path, const DiscPlan &disc) {
       w.put(0x20, rawField(disc.longGameName, kTextWidth));
       w.put(0x60, &disc.hashingOff, 1);
       w.put(0x61, &disc.encryptionOff, 1);
-    }
-  }
-
-  if (disc.writeToc) {
-    uint32_t numPartitions = disc.numPartitions >= 0
-                                 ? static_cast<uint32_t>(disc.numPartitions)
-                                 : static_cast<uint32_t>(disc.partitions.size());
-    w.putBe32At(kTocAddress, numPartitions);
-    w.putBe32At(kTocAddress + 4, disc.partitionInfoOffset);
-  }
-
-  if (disc.writeTable) {
-    const uint64_t table = (static_cast<uint64_t>(disc.partitionInfoOffset) * 4) & 0xFFFFFFFFu;
-    for (size_t i = 0; i < disc.partitions.size(); ++i) {
-      const PartitionPlan &p = disc.partitions[i];
-      int64_t at = static_cast<int64_t>(table + kTableEntrySize * i);
-      w.putBe32At(at, static_cast<uint32_t>(p.address / 4));
-      w.putBe32At(at + 4, p.type);
     }
   }
 
@@ -346,10 +402,27 @@ uint64_t writeDisc(const std::string &path, const DiscPlan &disc) {
     }
   }
 
+  if (disc.writeToc) {
+    w.put(static_cast<int64_t>(kTocAddress), tocBytes(disc));
+  }
+  if (disc.writeTable) {
+    w.put(static_cast<int64_t>(tableAddress(disc)), tableBytes(disc));
+  }
+
   if (disc.fileSize != 0 && ::ftruncate(fd.get(), static_cast<off_t>(disc.fileSize)) != 0) {
     throw ioError("cannot set size", path, errno);
   }
+  if (disc.patternRest) {
+    const uint64_t end = static_cast<uint64_t>(static_cast<int64_t>(fdSize(fd, path)) + fileStart);
+    patternExcept(w, recordRanges(disc), kTocAddress, end);
+  }
   return fdSize(fd, path);
+}
+
+void patternAround(const std::string &path, const DiscPlan &disc, uint64_t from, uint64_t to) {
+  Fd fd = openOrThrow(path, O_WRONLY | O_CREAT);
+  DiscWriter w(fd, path, fileStartOf(disc));
+  patternExcept(w, recordRanges(disc), from, to);
 }
 
 // Same clipping as writeDisc: bytes in front of the file's first disk address

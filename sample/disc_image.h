@@ -1,21 +1,32 @@
-// Lays out synthetic disc images for the tests, the benchmark and the sample
-// image program. Every field is placed by disk address, so one description
+// Lays out synthetic disc images for the sample image program, the tests, the
+// fuzz seed generator and the benchmark. Every field is placed by disk address, so one description
 // can be written as a disk image or as a mox.bin file. Files are sparse:
 // only the bytes that are put are written, so multi-GiB layouts are cheap.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace discimg {
 
-constexpr int64_t kDiskImageStart = -0x8000; // fileStartAddress of a disk image
-constexpr int64_t kMoxBinStart = 0x40000;    // fileStartAddress of a mox.bin file
+constexpr int64_t kDiskImageStart = -0x8000;     // fileStartAddress of a disk image
+constexpr int64_t kMoxBinStart = 0x40000;        // fileStartAddress of a mox.bin file
+constexpr uint64_t kTocAddress = 0x40000;        // disk address of the game table of contents
+constexpr uint64_t kTocSize = 0x20;              // the table of contents record
+constexpr uint64_t kTableEntrySize = 8;          // partitionOffset, partitionType
+constexpr uint64_t kPartitionHeaderSize = 0x2C0; // ticket (676 bytes) + partition fields
+
+// The disk address that file offset 0 holds.
+constexpr int64_t fileStartOf(bool moxBin) { return moxBin ? kMoxBinStart : kDiskImageStart; }
 
 using Bytes = std::vector<uint8_t>;
+
+// The parts one after another.
+Bytes concat(std::initializer_list<Bytes> parts);
 
 // Big-endian stores into a byte vector at an offset; the vector grows as needed.
 void putBe16(Bytes &b, size_t ofs, uint16_t v);
@@ -100,14 +111,44 @@ struct DiscPlan {
   // 0x40000, are filled with patternByte when true (so .unencrypt copies can
   // be checked); disk-header fields are written over the pattern.
   bool patternFront = true;
+  // Every byte from the table of contents to the file's end that no record
+  // holds (the rest of the table-of-contents region, the space between a
+  // partition's header, TMD, certificates and data, the gaps between
+  // partitions) gets patternByte too, so that every copied range tells where
+  // it came from and the file has no holes past 0x40000.
+  bool patternRest = false;
 };
+
+// Where the disc's file starts (kDiskImageStart or kMoxBinStart).
+inline int64_t fileStartOf(const DiscPlan &disc) { return fileStartOf(disc.moxBin); }
+// The disk address just past the file's last byte, for a plan with fileSize set.
+inline uint64_t endOf(const DiscPlan &disc) {
+  return static_cast<uint64_t>(static_cast<int64_t>(disc.fileSize) + fileStartOf(disc));
+}
+
+// The table of contents record (kTocSize bytes: numPartitions, which defaults
+// to the number of planned partitions, and partitionInfoOffset).
+Bytes tocBytes(const DiscPlan &disc);
+// The disk address of the partition table: partitionInfoOffset * 4, modulo 2^32
+// as the tool reads it.
+uint64_t tableAddress(const DiscPlan &disc);
+// The partition table: one entry per planned partition.
+Bytes tableBytes(const DiscPlan &disc);
 
 // The byte that patterned regions hold at a disk address (never all zero over
 // a run, and different for addresses 1 apart and 256 apart).
 uint8_t patternByte(uint64_t diskAddress);
 
+// `length` bytes of the pattern from `diskAddress` on.
+Bytes patternBytes(uint64_t diskAddress, size_t length);
+
 // Writes `disc` to `path`, replacing any file there. Returns the file size.
 uint64_t writeDisc(const std::string &path, const DiscPlan &disc);
+
+// Fills disk addresses [from, to) of the file at `path` (laid out from `disc`)
+// with the pattern, except where a record of `disc` lies; bytes in front of
+// the file are dropped.
+void patternAround(const std::string &path, const DiscPlan &disc, uint64_t from, uint64_t to);
 
 // Writes raw bytes at a disk address of an existing (or new) file.
 void putAt(const std::string &path, int64_t fileStartAddress, uint64_t diskAddress,
