@@ -70,7 +70,7 @@ rm -rf "$build/seeds"
 common_flags=(
   -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1
   -max_total_time="$seconds" -timeout=25
-  -rss_limit_mb=2048 -malloc_limit_mb=512
+  -rss_limit_mb=2048 -malloc_limit_mb=16
   -max_len=16384 -use_value_profile=1
   -close_fd_mask=2
   -dict="$root/fuzz/decomp.dict"
@@ -128,7 +128,7 @@ for mode in $modes; do
     printf "executions: %s in %s\ncrashes: %s, timeouts: %s, ooms: %s\n", $1, v["time"], otc[3], otc[2], otc[1]
   }' <<<"$status"
   replay=$(TMPDIR="$tmp_root/$mode" "$build/fuzz_decomp_$mode" -runs=0 -close_fd_mask=2 \
-    -rss_limit_mb=2048 -malloc_limit_mb=512 "$build/corpus/$mode" 2>&1 || true)
+    -rss_limit_mb=2048 -malloc_limit_mb=16 "$build/corpus/$mode" 2>&1 || true)
   awk '/inline 8-bit counters/ { for (i = 1; i < NF; i++) if ($i == "counters):") total = $(i + 1) }
     /INITED/ { for (i = 1; i <= NF; i++) { if ($i == "cov:") c = $(i + 1); if ($i == "ft:") f = $(i + 1) } }
     END { printf "coverage: %s of %s edges, %s features\n", c, total, f }' <<<"$replay"
@@ -144,7 +144,7 @@ for mode in $modes; do
     echo "-- $artifact"
     # Run it once more, alone, to show the report and the top of the stack.
     TMPDIR="$tmp_root/$mode" timeout 120 "$build/fuzz_decomp_$mode" -close_fd_mask=2 \
-      -rss_limit_mb=2048 -malloc_limit_mb=512 -timeout=25 "$artifact" 2>&1 |
+      -rss_limit_mb=2048 -malloc_limit_mb=16 -timeout=25 "$artifact" 2>&1 |
       grep -E 'ERROR: |SUMMARY: |runtime error:|^ *#[0-9] ' | head -n 16 || true
   done
 done

@@ -29,10 +29,11 @@
 
 namespace fuzzinput {
 
-// Bounds every input file, so that no allocation the tool may legitimately
-// make (at most the size of the input) reaches the fuzzer's malloc limit, and
-// the largest ones stay quick.
-constexpr uint64_t MaxFileSize = 0x1000000; // 16 MiB
+// Bounds every input file. The file is sparse, so a large bound costs
+// nothing, and it lets a short input declare sizes and counts that run to a
+// GiB: the campaign's malloc limit (16 MiB) then catches any buffer that the
+// tool sizes by what an image declares rather than by what it reads.
+constexpr uint64_t MaxFileSize = 0x40000000; // 1 GiB
 
 // Output caps (RLIMIT_FSIZE): a small one that makes the .unencrypt copy and
 // most partition copies fall short, and one that lets ordinary images through.
@@ -166,14 +167,15 @@ inline Run decode(const uint8_t *data, size_t size, Modes modes = Modes::Any) {
   return run;
 }
 
-// Table sizes above this are not run when the input could hold the table:
-// the tool then does the work of every entry (a file each in extract mode, an
-// 8 MiB copy buffer each), which is linear and correct but would make such
-// inputs a large share of a campaign's time.
-constexpr uint32_t MaxRunPartitions = 16;
+// Tables longer than this are not run when the input could hold them: the
+// tool does the work of every entry (in extract mode a file each; in print
+// mode a report block each, which may list 65535 content records), which is
+// linear and correct but would make such inputs most of a campaign's time.
+constexpr uint32_t MaxExtractPartitions = 16;
+constexpr uint32_t MaxPrintPartitions = 256;
 
-// True when the input's table of contents counts more than MaxRunPartitions
-// entries and the file is large enough to hold that many.
+// True when the input's table of contents counts more entries than the run's
+// mode allows and the file is large enough to hold that many.
 inline bool tooManyPartitions(const std::string &path, const Run &run) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -183,7 +185,8 @@ inline bool tooManyPartitions(const std::string &path, const Run &run) {
   const bool read = ::pread(fd, count, sizeof count, tocOffset) == sizeof count;
   ::close(fd);
   const uint64_t numPartitions = loadBe32(count);
-  return read && numPartitions > MaxRunPartitions && numPartitions * 8 <= run.fileSize;
+  const uint32_t most = run.extract ? MaxExtractPartitions : MaxPrintPartitions;
+  return read && numPartitions > most && numPartitions * 8 <= run.fileSize;
 }
 
 // Writes the run's input file, replacing what is there. False with errno set

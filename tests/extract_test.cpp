@@ -516,9 +516,8 @@ TEST_F(Extract, TableReading) {
 // anything is allocated for them: under a 1 GiB address space an allocation
 // of that size would fail with another message.
 TEST_F(Extract, HostileSizesFailInLittleMemory) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 1 GiB address space";
-#endif
+  if (UnderAddressSanitizer)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 1 GiB address space";
   for (TableRow t : tableRows()) {
     if (!t.hostile)
       continue;

@@ -20,15 +20,6 @@
 #include "run_tool.h"
 #include "tool_test.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DECOMP_UNDER_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define DECOMP_UNDER_ASAN 1
-#endif
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -381,9 +372,8 @@ TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
   // Counts and sizes of 0xFFFFFFFF fail with the read messages under a
   // 256 MiB address space: nothing is allocated for what the input cannot
   // hold.
-#if defined(DECOMP_UNDER_ASAN)
-  GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 256 MiB address space";
-#endif
+  if (UnderAddressSanitizer)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 256 MiB address space";
   runtool::RunOptions small;
   small.addressSpaceLimit = uint64_t{256} << 20;
   auto counted = [](bool moxBin) {

@@ -16,6 +16,20 @@
 #include "disc_image.h"
 #include "run_tool.h"
 
+// True in a build with AddressSanitizer, whose shadow memory does not fit the
+// small address spaces that some tests give the tool.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool UnderAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool UnderAddressSanitizer = true;
+#else
+inline constexpr bool UnderAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool UnderAddressSanitizer = false;
+#endif
+
 // Every message of the tool starts with its name.
 inline const std::string P = "decomp_disk: ";
 
