@@ -67,7 +67,7 @@ void usage(FILE *to) {
                "                 on) instead of a disk image\n"
                "Modes (one at most; without one, every data byte is written and the file\n"
                "has holes only between a partition's records):\n"
-               "  --sparse       leave the game partition's data area a hole\n"
+               "  --sparse       leave both partitions' data areas holes\n"
                "  --dense        no hole anywhere: the pad, the gaps between records and\n"
                "                 all data are written with the pattern\n"
                "  --holes        write 1 MiB of the game data area in every 64 MiB and\n"
@@ -170,7 +170,7 @@ discimg::DiscPlan samplePlan(bool moxBin, uint64_t gameDataSize, Mode mode) {
   update.tmd = discimg::makeTmd(updateTmd);
   update.certs = certificateChain(1, "UpdateMetadata");
   update.dataSize = static_cast<uint32_t>(kUpdateDataSize / 4);
-  update.dataBytes = kUpdateDataSize;
+  update.dataBytes = mode == Mode::Sparse ? 0 : kUpdateDataSize;
 
   // The game partition: encrypted, a ticket with two limits, and a data area
   // that --size grows.

@@ -161,14 +161,17 @@ FilePtr openOutputFile(InputFile &input, const std::string &name) {
     printRefusal(refusal, name);
     return nullptr;
   }
-  FilePtr out;
-  if ((id.type != S_IFREG || ftruncate(fd, 0) == 0) &&
-      (out = FilePtr(fdopen(fd, "wb"))) != nullptr) {
-    if (id.type == S_IFREG)
-      addWrittenFile(input.outputs, id.device, id.inode);
-    return out;
+  // Only a file that holds something is emptied: some file systems take the
+  // truncation of a file as the sign of a rewrite and write it back at once
+  // when it is closed, which a new file does not need.
+  const bool empty = id.type != S_IFREG || st.st_size == 0 || ftruncate(fd, 0) == 0;
+  FilePtr out(empty ? fdopen(fd, "wb") : nullptr);
+  if (!out) {
+    close(fd);
+    printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
+    return nullptr;
   }
-  close(fd);
-  printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
-  return nullptr;
+  if (id.type == S_IFREG)
+    addWrittenFile(input.outputs, id.device, id.inode);
+  return out;
 }
