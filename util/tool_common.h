@@ -6,6 +6,9 @@
 #include <memory>
 #include <string>
 
+// The progress line of long copies lives beside these helpers.
+#include "progress.h"
+
 // The program name as invoked; the head of almost every message.
 extern const char *ProgName;
 
@@ -31,18 +34,3 @@ uint64_t alignAddress(uint64_t address, uint32_t alignment);
 
 // printf into a std::string; names are built with it so none is ever cut.
 std::string formatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-// A self-updating progress line on standard error for long copies. It shows
-// only when standard error is a terminal and the copy has run for about a
-// second, and it is erased when the copy ends, so scripts never see it.
-struct CopyProgress {
-  const char *label = nullptr;
-  uint64_t total = 0;
-  bool enabled = false;
-  bool shown = false;
-  double started = 0;
-  double lastShown = 0;
-};
-void startProgress(CopyProgress &progress, const char *label, uint64_t total);
-void updateProgress(CopyProgress &progress, uint64_t done);
-void endProgress(CopyProgress &progress);
