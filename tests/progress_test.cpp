@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -326,6 +327,7 @@ struct PtyOptions {
   std::string argv0 = "decomp_disk";
   std::vector<std::string> args;
   std::string cwd;
+  uint64_t fileSizeLimit = 0; // RLIMIT_FSIZE of the child when not 0
 };
 
 struct PtyRun {
@@ -408,6 +410,12 @@ PtyRun runOnTerminal(const PtyOptions &opt) {
   if (pid == 0) {
     ::setsid();
     ::ioctl(slave, TIOCSCTTY, 0);
+    if (opt.fileSizeLimit != 0) {
+      const rlimit limit{opt.fileSizeLimit, opt.fileSizeLimit};
+      ::signal(SIGXFSZ, SIG_IGN);
+      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        ::_exit(125);
+    }
     const int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull < 0 || ::dup2(devNull, 0) < 0 ||
         ::dup2(opt.stdoutOnTerminal ? slave : pipeEnds[1], 1) < 0 ||
@@ -617,9 +625,9 @@ const SilentCase SilentCases[] = {
     {"standard error a pipe", "xterm", true, false, true},
 };
 
-class ProgressSilent : public ImageFixture {};
+class ProgressRun : public ImageFixture {};
 
-TEST_F(ProgressSilent, NothingButTheOutputWhereTheLineCannotGo) {
+TEST_F(ProgressRun, NothingButTheOutputWhereTheLineCannotGo) {
   for (const SilentCase &c : SilentCases) {
     SCOPED_TRACE(c.what);
     PtyOptions opt;
@@ -646,7 +654,7 @@ TEST_F(ProgressSilent, NothingButTheOutputWhereTheLineCannotGo) {
 
 // Standard output in a pipe, standard error on the terminal: the report goes
 // to the pipe whole, and the terminal is left blank.
-TEST_F(ProgressSilent, OnlyStandardErrorOnTheTerminal) {
+TEST_F(ProgressRun, OnlyStandardErrorOnTheTerminal) {
   PtyOptions opt;
   opt.columns = 60;
   opt.stdoutOnTerminal = false;
@@ -660,8 +668,36 @@ TEST_F(ProgressSilent, OnlyStandardErrorOnTheTerminal) {
   EXPECT_EQ(run.piped.find('\x1b'), std::string::npos);
 }
 
+// A copy that fails part way: its message, on standard error, stands on a
+// line of its own, and the screen is the one the same failure leaves without
+// a terminal. The output file may grow to 12 MiB: the update partition and
+// the pad are copied (and drawn) whole, the game partition fails.
+TEST_F(ProgressRun, FailureMessageOnALineOfItsOwn) {
+  for (const unsigned columns : {40u, 80u}) {
+    SCOPED_TRACE(columns);
+    PtyOptions opt;
+    opt.columns = columns;
+    opt.fileSizeLimit = 12 * MiB;
+    opt.args = {"-dvx", "disc.pwx"};
+    opt.cwd = folderWith("failing" + std::to_string(columns), "disc.pwx");
+    const PtyRun shown = runOnTerminal(opt);
+    PtyOptions plain = opt;
+    plain.stdoutOnTerminal = plain.stderrOnTerminal = false;
+    plain.cwd = folderWith("failing-plain" + std::to_string(columns), "disc.pwx");
+    const PtyRun reference = runOnTerminal(plain);
+
+    EXPECT_EQ(shown.status, 255);
+    EXPECT_EQ(reference.status, 255);
+    EXPECT_NE(reference.piped.find("Write error when writing file disc.game.1\n"),
+              std::string::npos)
+        << reference.piped;
+    EXPECT_GE(drawnLines(shown.terminal).size(), 2u) << shown.terminal;
+    EXPECT_EQ(screenOf(shown.terminal, columns), screenOf(asOnTerminal(reference.piped), columns));
+  }
+}
+
 // A terminal that tells no width (0 columns) is taken as 80 columns wide.
-TEST_F(ProgressSilent, TerminalWithoutAWidth) {
+TEST_F(ProgressRun, TerminalWithoutAWidth) {
   PtyOptions opt;
   opt.columns = 0;
   opt.args = {"-dx", "disc.pwx"};
