@@ -411,7 +411,8 @@ PtyRun runOnTerminal(const PtyOptions &opt) {
     ::setsid();
     ::ioctl(slave, TIOCSCTTY, 0);
     if (opt.fileSizeLimit != 0) {
-      const rlimit limit{opt.fileSizeLimit, opt.fileSizeLimit};
+      const rlimit limit{static_cast<rlim_t>(opt.fileSizeLimit),
+                         static_cast<rlim_t>(opt.fileSizeLimit)};
       ::signal(SIGXFSZ, SIG_IGN);
       if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
         ::_exit(125);
