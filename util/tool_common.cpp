@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <ctime>
 #include <sys/stat.h>
-#include <unistd.h>
 
 const char *ProgName = "decomp_disk";
 
@@ -82,41 +80,3 @@ bool finishReport(int &reason) {
   return reason == 0;
 }
 
-// Seconds on a clock that never goes back.
-static double monotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void startProgress(CopyProgress &progress, const char *label, uint64_t total) {
-  progress = CopyProgress{};
-  progress.label = label;
-  progress.total = total;
-  progress.enabled = isatty(STDERR_FILENO) == 1;
-  if (progress.enabled)
-    progress.started = progress.lastShown = monotonicSeconds();
-}
-
-void updateProgress(CopyProgress &progress, uint64_t done) {
-  if (!progress.enabled)
-    return;
-  const double now = monotonicSeconds();
-  if (now - progress.started < 1.0 || now - progress.lastShown < 0.25)
-    return;
-  progress.lastShown = now;
-  progress.shown = true;
-  constexpr double MiB = 1024.0 * 1024.0;
-  const double rate = static_cast<double>(done) / MiB / (now - progress.started);
-  std::fprintf(stderr, "\r\033[K%s: %s: %.0f of %.0f MiB (%.0f MiB/s)", ProgName, progress.label,
-               static_cast<double>(done) / MiB, static_cast<double>(progress.total) / MiB, rate);
-  std::fflush(stderr);
-}
-
-void endProgress(CopyProgress &progress) {
-  if (progress.shown) {
-    std::fputs("\r\033[K", stderr);
-    std::fflush(stderr);
-  }
-  progress.shown = false;
-}

@@ -6,6 +6,9 @@
 #include <memory>
 #include <string>
 
+// The progress line of long copies lives beside these helpers.
+#include "progress.h"
+
 // The program name as invoked; the head of almost every message.
 extern const char *ProgName;
 
@@ -45,17 +48,3 @@ void reportBytes(const void *bytes, size_t count);
 // the flush) in `reason` when any of it was lost.
 bool finishReport(int &reason);
 
-// A self-updating progress line on standard error for long copies. It shows
-// only when standard error is a terminal and the copy has run for about a
-// second, and it is erased when the copy ends, so scripts never see it.
-struct CopyProgress {
-  const char *label = nullptr;
-  uint64_t total = 0;
-  bool enabled = false;
-  bool shown = false;
-  double started = 0;
-  double lastShown = 0;
-};
-void startProgress(CopyProgress &progress, const char *label, uint64_t total);
-void updateProgress(CopyProgress &progress, uint64_t done);
-void endProgress(CopyProgress &progress);

@@ -1,0 +1,249 @@
+#include "progress.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <cwctype>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tool_common.h"
+
+namespace {
+
+// Width assumed when the terminal does not tell its own.
+constexpr unsigned DefaultColumns = 80;
+
+// A file name is shortened to no fewer columns than this (the ellipsis
+// included); below it the rate goes first, since a file name cut to a few
+// characters no longer says which file is being written.
+constexpr unsigned MinLabelColumns = 8;
+
+// Clears the terminal line the cursor is on and returns to its start.
+constexpr char EraseLine[] = "\r\033[K";
+
+// One character as it will be written, and the columns it takes.
+struct Cell {
+  std::string bytes;
+  unsigned width;
+};
+using Cells = std::vector<Cell>;
+
+// Splits text into characters of the current locale. Control characters, and
+// bytes that are no character of the locale, become '?': a name never moves
+// the cursor or changes the terminal's state, and its width is known.
+Cells toCells(const char *text) {
+  Cells cells;
+  std::mbstate_t state{};
+  size_t left = std::strlen(text);
+  const char *p = text;
+  while (left != 0) {
+    wchar_t wc = 0;
+    const size_t n = std::mbrtowc(&wc, p, left, &state);
+    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
+      cells.push_back({"?", 1});
+      state = std::mbstate_t{};
+      ++p;
+      --left;
+      continue;
+    }
+    const int width = wcwidth(wc);
+    if (width < 0 || std::iswcntrl(static_cast<wint_t>(wc)))
+      cells.push_back({"?", 1});
+    else
+      cells.push_back({std::string(p, n), static_cast<unsigned>(width)});
+    p += n;
+    left -= n;
+  }
+  return cells;
+}
+
+unsigned widthOf(const Cells &cells) {
+  unsigned width = 0;
+  for (const Cell &c : cells)
+    width += c.width;
+  return width;
+}
+
+void append(Cells &to, const Cells &from) { to.insert(to.end(), from.begin(), from.end()); }
+
+// The ellipsis followed by the longest tail of `cells` that fits in
+// `columns` together with it; `cells` itself when it fits whole.
+Cells shortenFromLeft(const Cells &cells, unsigned columns, const Cells &ellipsis) {
+  if (widthOf(cells) <= columns)
+    return cells;
+  const unsigned room = columns - widthOf(ellipsis);
+  unsigned used = 0;
+  size_t first = cells.size();
+  while (first > 0 && used + cells[first - 1].width <= room) {
+    --first;
+    used += cells[first].width;
+  }
+  Cells out = ellipsis;
+  out.insert(out.end(), cells.begin() + static_cast<std::ptrdiff_t>(first), cells.end());
+  return out;
+}
+
+// The first cells of `cells` that fit in `columns`.
+Cells cutTo(const Cells &cells, unsigned columns) {
+  Cells out;
+  unsigned used = 0;
+  for (const Cell &c : cells) {
+    if (used + c.width > columns)
+      break;
+    used += c.width;
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string join(const Cells &cells) {
+  std::string text;
+  for (const Cell &c : cells)
+    text += c.bytes;
+  return text;
+}
+
+// The program name without its directory.
+const char *baseNameOf(const char *path) {
+  const char *slash = std::strrchr(path, '/');
+  return slash != nullptr && slash[1] != '\0' ? slash + 1 : path;
+}
+
+// The user's character set (LC_ALL, LC_CTYPE, LANG), in force on this thread
+// while the object lives. The process's own locale stays "C", so nothing but
+// the progress line is measured or written differently.
+class UserCharacterSet {
+public:
+  UserCharacterSet() : own_(newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr))) {
+    if (own_ != static_cast<locale_t>(nullptr))
+      previous_ = uselocale(own_);
+  }
+  ~UserCharacterSet() {
+    if (own_ != static_cast<locale_t>(nullptr)) {
+      uselocale(previous_);
+      freelocale(own_);
+    }
+  }
+  UserCharacterSet(const UserCharacterSet &) = delete;
+  UserCharacterSet &operator=(const UserCharacterSet &) = delete;
+
+  bool utf8() const { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+
+private:
+  locale_t own_;
+  locale_t previous_ = LC_GLOBAL_LOCALE;
+};
+
+// The width of the terminal on standard error, asked at every draw so that a
+// resized window is followed.
+unsigned terminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    return size.ws_col;
+  return DefaultColumns;
+}
+
+// A terminal that the line can be drawn on: carriage return and erase-line
+// are all it needs, and a "dumb" one (or none named) is not assumed to have
+// the latter.
+bool terminalTakesProgress() {
+  if (isatty(STDERR_FILENO) != 1)
+    return false;
+  const char *term = std::getenv("TERM");
+  return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
+// Seconds on a clock that never goes back.
+double monotonicSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+std::string formatProgressLine(const ProgressText &text, unsigned columns, bool utf8) {
+  const unsigned room = columns > 0 ? columns - 1 : 0;
+  const Cells ellipsis = utf8 ? Cells{{"\xE2\x80\xA6", 1}} : Cells{{".", 1}, {".", 1}, {".", 1}};
+  const Cells separator = toCells(": ");
+  const Cells label = toCells(text.label);
+  constexpr double MiB = 1024.0 * 1024.0;
+  const Cells amount =
+      toCells(formatText(": %.0f of %.0f MiB", static_cast<double>(text.done) / MiB,
+                         static_cast<double>(text.total) / MiB)
+                  .c_str());
+  const Cells rate = toCells(formatText(" (%.0f MiB/s)", text.rate).c_str());
+
+  auto lineOf = [&](const Cells &name, const Cells &file, bool withRate) {
+    Cells line = name;
+    append(line, separator);
+    append(line, file);
+    append(line, amount);
+    if (withRate)
+      append(line, rate);
+    return line;
+  };
+
+  Cells line = lineOf(toCells(text.progName), label, true);
+  if (widthOf(line) <= room)
+    return join(line);
+  const Cells name = toCells(baseNameOf(text.progName));
+  for (bool withRate : {true, false}) {
+    line = lineOf(name, label, withRate);
+    if (widthOf(line) <= room)
+      return join(line);
+    const unsigned others = widthOf(line) - widthOf(label);
+    if (room >= others + MinLabelColumns)
+      return join(lineOf(name, shortenFromLeft(label, room - others, ellipsis), withRate));
+  }
+  return join(cutTo(lineOf(name, shortenFromLeft(label, MinLabelColumns, ellipsis), false), room));
+}
+
+void startProgress(CopyProgress &progress, const char *label, uint64_t total) {
+  progress = CopyProgress{};
+  progress.label = label;
+  progress.total = total;
+  progress.enabled = terminalTakesProgress();
+  if (progress.enabled)
+    progress.started = progress.lastShown = monotonicSeconds();
+}
+
+void updateProgress(CopyProgress &progress, uint64_t done) {
+  if (!progress.enabled)
+    return;
+  const double now = monotonicSeconds();
+  if (now - progress.started < 1.0 || now - progress.lastShown < 0.25)
+    return;
+  progress.lastShown = now;
+  constexpr double MiB = 1024.0 * 1024.0;
+  const ProgressText text{ProgName, progress.label, done, progress.total,
+                          static_cast<double>(done) / MiB / (now - progress.started)};
+  std::string output = EraseLine;
+  {
+    const UserCharacterSet characterSet;
+    output += formatProgressLine(text, terminalColumns(), characterSet.utf8());
+  }
+  // The report lines written so far go first, so the screen shows them above
+  // the line and in order; they must not land behind an old line.
+  if (progress.shown)
+    std::fputs(EraseLine, stderr);
+  std::fflush(stdout);
+  std::fwrite(output.data(), 1, output.size(), stderr);
+  std::fflush(stderr);
+  progress.shown = true;
+}
+
+void endProgress(CopyProgress &progress) {
+  if (progress.shown) {
+    std::fflush(stdout);
+    std::fputs(EraseLine, stderr);
+    std::fflush(stderr);
+  }
+  progress.shown = false;
+}
