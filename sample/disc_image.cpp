@@ -475,6 +475,14 @@ uint64_t fileSizeOf(const std::string &path) {
   return static_cast<uint64_t>(st.st_size);
 }
 
+uint64_t allocatedBytes(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    throw ioError("cannot stat", path, errno);
+  }
+  return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
 namespace {
 
 // File offset where the hole at `ofs` ends (the next data, or the file's end),

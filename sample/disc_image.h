@@ -162,6 +162,9 @@ Bytes readFileRange(const std::string &path, uint64_t offset, uint64_t length);
 Bytes readFile(const std::string &path);
 bool fileExists(const std::string &path);
 uint64_t fileSizeOf(const std::string &path);
+// Bytes the file system holds for the file (holes hold none); a missing file
+// throws.
+uint64_t allocatedBytes(const std::string &path);
 // True when output file `out` holds exactly input bytes [offset, offset + length)
 // of `in`; compares in chunks, so it suits multi-GiB sparse files too.
 bool sameAsRange(const std::string &out, const std::string &in, uint64_t offset, uint64_t length);

@@ -23,20 +23,6 @@ using discimg::DiscPlan;
 using runtool::RunResult;
 
 constexpr uint64_t MiB = uint64_t{1} << 20;
-uint64_t allocatedBytes(const std::string &path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return static_cast<uint64_t>(st.st_blocks) * 512;
-}
-
-// `length` bytes of the address pattern from disk address `from` on.
-Bytes pattern(uint64_t from, uint64_t length) {
-  Bytes b(static_cast<size_t>(length));
-  for (size_t i = 0; i < b.size(); ++i)
-    b[i] = discimg::patternByte(from + i);
-  return b;
-}
-
 // A mox.bin file with one partition at disk address 0x50000 (file offset
 // 0x10000) whose data area runs to the end of the input, `size` bytes, and
 // holds patterned data only in `segments` (data-area offset, length); the
@@ -49,7 +35,8 @@ std::string layOutSparse(const std::string &path, uint64_t size,
   d.fileSize = size;
   discimg::writeDisc(path, d);
   for (const auto &[at, length] : segments)
-    discimg::putAt(path, discimg::kMoxBinStart, 0x58000 + at, pattern(0x58000 + at, length));
+    discimg::putAt(path, discimg::kMoxBinStart, 0x58000 + at,
+                   discimg::patternBytes(0x58000 + at, length));
   return path;
 }
 
@@ -78,10 +65,10 @@ TEST_F(Copy, HolesStayHolesAndBytesStayTheSame) {
   for (const char *name : {"mox.TOC", "mox.game.0"})
     EXPECT_TRUE(discimg::readFile(sparse + "/" + name) == discimg::readFile(dense + "/" + name))
         << name;
-  const uint64_t outputs =
-      allocatedBytes(sparse + "/mox.TOC") + allocatedBytes(sparse + "/mox.game.0");
-  EXPECT_LE(outputs, allocatedBytes(sparse + "/mox.bin"));
-  EXPECT_GE(allocatedBytes(dense + "/mox.game.0"), 95 * MiB) << "the dense copy is dense";
+  const uint64_t outputs = discimg::allocatedBytes(sparse + "/mox.TOC") +
+                           discimg::allocatedBytes(sparse + "/mox.game.0");
+  EXPECT_LE(outputs, discimg::allocatedBytes(sparse + "/mox.bin"));
+  EXPECT_GE(discimg::allocatedBytes(dense + "/mox.game.0"), 95 * MiB) << "the dense copy is dense";
 }
 
 TEST_F(Copy, WritesCutShortEndAsAPlainCopyEnds) {

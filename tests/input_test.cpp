@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -244,32 +243,17 @@ TEST_F(InputGuard, InputShrinkingUnderACopy) {
   EXPECT_FALSE(discimg::fileExists(dir + "/image.game.1"));
 }
 
-// Runs a shell command; its standard output with the line end removed, or
-// nothing when it fails.
-std::string commandOutput(const std::string &command) {
-  std::unique_ptr<FILE, int (*)(FILE *)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  if (!pipe)
-    return "";
-  std::string text;
-  char buf[256];
-  while (std::fgets(buf, sizeof buf, pipe.get()) != nullptr)
-    text += buf;
-  if (::pclose(pipe.release()) != 0)
-    return "";
-  while (!text.empty() && text.back() == '\n')
-    text.pop_back();
-  return text;
-}
-
 TEST_F(InputGuard, BlockDeviceReadsAsItsFile) {
   const DiscPlan d = twoPartitionDisc(false); // 0x88000 bytes: whole 512-byte sectors
   layOut(d);
-  const std::string device = commandOutput("losetup -r -f --show '" + reference + "' 2>/dev/null");
-  if (device.empty())
-    GTEST_SKIP() << "no loop device here (losetup failed): block device input not tested";
+  const RunResult attach = runtool::runProgram("losetup", {"-r", "-f", "--show", reference});
+  const std::string device = attach.out.substr(0, attach.out.find('\n'));
+  if (attach.status != 0 || device.empty())
+    GTEST_SKIP() << "no loop device here (losetup: " << attach.err
+                 << "): block device input not tested";
   struct Detach {
     std::string device;
-    ~Detach() { std::system(("losetup -d " + device).c_str()); }
+    ~Detach() { runtool::runProgram("losetup", {"-d", device}); }
   } detach{device};
   ASSERT_EQ(::mkdir((dir + "/dev").c_str(), 0755), 0);
   ASSERT_EQ(::symlink(device.c_str(), (dir + "/dev/image.pwx").c_str()), 0);

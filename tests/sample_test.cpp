@@ -33,13 +33,6 @@ protected:
   }
 };
 
-// Bytes the file system holds for the file (holes hold none).
-uint64_t allocated(const std::string &path) {
-  struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-  return static_cast<uint64_t>(st.st_blocks) * 512;
-}
-
 // The file offset of the first hole (the file's size when it has none).
 uint64_t firstHole(const std::string &path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -91,8 +84,8 @@ TEST_F(Sample, HolesWriteOneMiBInEverySixtyFour) {
   const std::string path = dir + "/holes.pwx";
   EXPECT_EQ(discimg::fileSizeOf(path), uint64_t{1} << 30);
   // 16 pieces of 1 MiB and the small partition; far from 1 GiB.
-  EXPECT_LT(allocated(path), 24 * MiB);
-  EXPECT_GE(allocated(path), 16 * MiB);
+  EXPECT_LT(discimg::allocatedBytes(path), 24 * MiB);
+  EXPECT_GE(discimg::allocatedBytes(path), 16 * MiB);
   const RunResult r = run({"-d", "-p", "holes.pwx"});
   EXPECT_EQ(r.status, 0) << r.err;
 }
@@ -116,7 +109,7 @@ TEST_F(Sample, HostileSizesRunToTheEndOfTheInput) {
   make({"--hostile", "2", "--size", "16M", "hostile.pwx"});
   const std::string path = dir + "/hostile.pwx";
   EXPECT_EQ(discimg::fileSizeOf(path), 16 * MiB);
-  EXPECT_LT(allocated(path), MiB);
+  EXPECT_LT(discimg::allocatedBytes(path), MiB);
   const RunResult r = run({"-d", "-p", "hostile.pwx"});
   EXPECT_EQ(r.status, 0) << r.err;
   // The partition lies at 0x50000, its TMD 0x2C0 bytes in; the input ends at
