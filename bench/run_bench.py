@@ -59,14 +59,17 @@ _baselines = {}
 
 
 def build_baseline(rev):
-    """The tool as it was at `rev`, built once per run from a throw-away
-    worktree into build-bench-<rev>."""
+    """The tool as it was at `rev`, built once per run from a worktree that
+    lives only for the build (always at the same place, which the build
+    folder's cache remembers) into build-bench-<rev>/."""
     if rev not in _baselines:
-        tree = tempfile.mkdtemp(prefix="decomp_disk_baseline.")
+        base = os.path.join(ROOT, f"build-bench-{rev}")
+        tree = os.path.join(base, "src")
+        os.makedirs(base, exist_ok=True)
         run_quiet(["git", "-C", ROOT, "worktree", "add", "--detach", "-f", tree, rev],
                   stderr=subprocess.DEVNULL)
         try:
-            _baselines[rev] = build(tree, os.path.join(ROOT, f"build-bench-{rev}"),
+            _baselines[rev] = build(tree, os.path.join(base, "build"),
                                     ["decomp_disk"])["decomp_disk"]
         finally:
             run_quiet(["git", "-C", ROOT, "worktree", "remove", "--force", tree])
