@@ -95,7 +95,12 @@ def timed(argv, cwd, stdout_path=os.devnull):
     return Run(wall, float(user) + float(system), int(rss), int(status))
 
 
-def clean(work, keep):
+def clean(work, keep, settle=0.0):
+    """Removes the outputs of the last run and writes everything back. On a
+    file system mounted with online discard (as the development machines'
+    root is), the disk is still busy discarding the removed GiBs for a while
+    after sync returns, and a run that starts then is slowed by whatever came
+    before it: `settle` seconds of rest let that pass."""
     for name in os.listdir(work):
         if name not in keep:
             path = os.path.join(work, name)
@@ -104,9 +109,11 @@ def clean(work, keep):
             else:
                 os.unlink(path)
     subprocess.run(["sync"], check=True)
+    if settle:
+        time.sleep(settle)
 
 
-def alternate(commands, runs, work, keep, stdout_path=os.devnull):
+def alternate(commands, runs, work, keep, stdout_path=os.devnull, settle=0.0):
     """Runs every command once to warm up, then `runs` rounds in turn,
     rotating the order each round. Returns {name: [Run, ...]}."""
     names = list(commands)
@@ -114,7 +121,7 @@ def alternate(commands, runs, work, keep, stdout_path=os.devnull):
     for round_no in range(runs + 1):
         shift = round_no % len(names)
         for name in names[shift:] + names[:shift]:
-            clean(work, keep)
+            clean(work, keep, settle)
             r = timed(commands[name], work, stdout_path)
             if round_no > 0:
                 results[name].append(r)
@@ -194,8 +201,9 @@ def scenario_dense(tools, args, work):
         commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "d.pwx"],
                     "cp": ["cp", "d.pwx", "copy.pwx"],
                     "whole_file_copy (floor)": [tools["whole_file_copy"], "d.pwx", "copy.pwx"]}
-        res = alternate(commands, args.runs, work, {"d.pwx"})
-        print_table(res, f"dense {size / GiB:.0f} GiB image on {fs_type(work)}")
+        res = alternate(commands, args.runs, work, {"d.pwx"}, settle=args.settle)
+        print_table(res, f"dense {size / GiB:.0f} GiB image on {fs_type(work)} "
+                         f"({args.settle:g} s of rest before each run)")
         tool, cp, floor = res["decomp_disk -d -x"], res["cp"], res["whole_file_copy (floor)"]
         wall_r = ratios(tool, cp, lambda r: r.wall)
         cpu_r = ratios(tool, cp, lambda r: r.cpu)
@@ -330,6 +338,9 @@ def main():
                     help="run only this scenario (repeatable)")
     ap.add_argument("--runs", type=int, default=5, help="counted runs of each command (>= 5)")
     ap.add_argument("--dense-sizes", default="1G,4G", help="dense image sizes (default 1G,4G)")
+    ap.add_argument("--settle", type=float, default=3.0,
+                    help="seconds of rest before each dense run, for the disk to finish "
+                         "discarding what the last run wrote (default 3)")
     ap.add_argument("--baseline", default=DEFAULT_BASELINE,
                     help=f"commit whose build is the report baseline (default {DEFAULT_BASELINE})")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
