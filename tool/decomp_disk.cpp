@@ -626,6 +626,11 @@ int64_t wrappingSum(int64_t a, int64_t b) {
 
 } // namespace
 
+// The disk address just past the input's last byte.
+static int64_t netFileLengthOf(const InputFile &input) {
+  return input.fileStartAddress + static_cast<int64_t>(input.size);
+}
+
 // Reads entry i's header and settles its data length by the length rule.
 // False after a message, or after the two stop lines when the last entry's
 // data lies beyond the input.
@@ -636,7 +641,7 @@ static bool settleDataLength(const DecompOptions &opts, const InputFile &input, 
     return false;
   s.dataOffset = static_cast<int64_t>(decodeShiftedOffset(header.dataOffset));
   s.dataStart = static_cast<int64_t>(s.address) + s.dataOffset;
-  const int64_t netFileLength = input.fileStartAddress + static_cast<int64_t>(input.size);
+  const int64_t netFileLength = netFileLengthOf(input);
   const std::optional<uint64_t> length =
       partitionDataLength(decodeShiftedOffset(header.dataSize), static_cast<uint64_t>(s.dataStart),
                           s.next, netFileLength);
@@ -656,7 +661,7 @@ static bool settleDataLength(const DecompOptions &opts, const InputFile &input, 
 // A data area that reaches past the input: the three shortage lines, then
 // the stop, or with -f the cut at the input's end. False for the stop.
 static bool fitToInput(const DecompOptions &opts, const InputFile &input, PartitionSlice &s) {
-  const int64_t netFileLength = input.fileStartAddress + static_cast<int64_t>(input.size);
+  const int64_t netFileLength = netFileLengthOf(input);
   if (static_cast<uint64_t>(s.dataEnd) <= static_cast<uint64_t>(netFileLength))
     return true;
   const uint64_t missing = static_cast<uint64_t>(s.dataEnd) - static_cast<uint64_t>(netFileLength);

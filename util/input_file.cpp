@@ -84,8 +84,6 @@ bool containsWrittenFile(const WrittenFiles &files, dev_t device, ino_t inode) {
 }
 
 void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode) {
-  if (containsWrittenFile(files, device, inode))
-    return;
   WrittenFiles::Device *d = nullptr;
   for (WrittenFiles::Device &candidate : files.devices)
     if (candidate.device == device)
@@ -96,6 +94,8 @@ void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode) {
     d->hasInodeZero = true;
     return;
   }
+  if (!d->slots.empty() && d->slots[findSlot(d->slots, inode)] == inode)
+    return; // held already
   // At most half full, so every probe ends soon at an empty slot.
   if (2 * (d->used + 1) > d->slots.size()) {
     std::vector<ino_t> bigger(d->slots.empty() ? 64 : 2 * d->slots.size(), 0);
