@@ -13,8 +13,13 @@
 
 namespace {
 
-// One kernel copy call moves at most this much, so the progress line moves.
-constexpr uint64_t KernelCallLimit = uint64_t{1} << 30;
+// A kernel copy call asks for about a quarter of a second's worth of bytes
+// at the speed of the call before, so that the progress line moves at any
+// disk speed, and for no less than a few MiB and no more than 1 GiB, so that
+// file systems that share blocks instead of copying them get large calls.
+constexpr double CallSeconds = 0.25;
+constexpr uint64_t MinCallSize = uint64_t{4} << 20;
+constexpr uint64_t MaxCallSize = uint64_t{1} << 30;
 
 // Ends the progress line on every way out of a copy, so that a message that
 // follows stands on a line of its own.
@@ -23,21 +28,33 @@ struct ProgressScope {
   ~ProgressScope() { endProgress(progress); }
 };
 
-// Where the kernel may write: the output's descriptor, the output offset of
-// the range's first byte, and whether holes of the input may be left as holes
-// (only when nothing lies in the output past where the copy starts, so a
-// skipped hole reads as zeros).
-struct KernelTarget {
+// Puts a descriptor's position back where it was; the input stream relies on
+// it, and the hole probes move it.
+struct PositionKeeper {
+  int fd;
+  off_t position;
+  explicit PositionKeeper(int descriptor)
+      : fd(descriptor), position(lseek(descriptor, 0, SEEK_CUR)) {}
+  ~PositionKeeper() {
+    if (position >= 0)
+      lseek(fd, position, SEEK_SET);
+  }
+  PositionKeeper(const PositionKeeper &) = delete;
+  PositionKeeper &operator=(const PositionKeeper &) = delete;
+};
+
+// A regular output that the copy writes at explicit offsets: its descriptor,
+// the output offset of the range's first byte, and whether holes of the input
+// may be left as holes (only when nothing lies in the output past where the
+// copy starts, so a skipped hole reads as zeros).
+struct Target {
   int fd = -1;
   uint64_t start = 0;
   bool skipHoles = false;
 };
 
-// True when the kernel can copy from the input to the output: both regular
-// files, the output not appending.
-bool findKernelTarget(const CopyRequest &r, KernelTarget &t) {
-  if (r.input->identity.type != S_IFREG)
-    return false;
+// True when the output is a regular file that is not appending.
+bool findTarget(const CopyRequest &r, Target &t) {
   t.fd = fileno(r.output);
   struct stat st;
   if (fstat(t.fd, &st) != 0 || !S_ISREG(st.st_mode) || (fcntl(t.fd, F_GETFL) & O_APPEND) != 0)
@@ -73,50 +90,6 @@ bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t 
   return true;
 }
 
-// Copies range bytes [pos, to) inside the kernel; false when a call fails or
-// the input ends. `pos` advances with every byte written.
-bool copySegmentInKernel(const CopyRequest &r, const KernelTarget &t, uint64_t &pos, uint64_t to,
-                         CopyProgress &progress) {
-  while (pos < to) {
-    off_t from = r.offset + static_cast<off_t>(pos);
-    off_t into = static_cast<off_t>(t.start + pos);
-    const ssize_t n = copy_file_range(r.input->fd, &from, t.fd, &into,
-                                      static_cast<size_t>(std::min(to - pos, KernelCallLimit)), 0);
-    if (n <= 0)
-      return false;
-    pos += static_cast<uint64_t>(n);
-    updateProgress(progress, pos);
-  }
-  return true;
-}
-
-// Copies range bytes [0, end) inside the kernel, skipping the input's holes
-// where the target allows and giving the output its size at the end. Returns
-// `end`, or after a failure the length of the prefix that the output holds.
-// The input descriptor's position, which the stream relies on, is restored.
-uint64_t copyInKernel(const CopyRequest &r, const KernelTarget &t, uint64_t end,
-                      CopyProgress &progress) {
-  const int in = r.input->fd;
-  const off_t streamPosition = lseek(in, 0, SEEK_CUR);
-  uint64_t pos = 0;
-  uint64_t written = 0;
-  bool ok = true;
-  while (ok && pos < end) {
-    uint64_t from = pos;
-    uint64_t to = end;
-    ok = !t.skipHoles || findDataSegment(in, r.offset, pos, end, from, to);
-    pos = from;
-    ok = ok && copySegmentInKernel(r, t, pos, to, progress);
-    if (pos != from)
-      written = pos;
-  }
-  if (ok && written < end && ftruncate(t.fd, static_cast<off_t>(t.start + end)) != 0)
-    ok = false;
-  if (streamPosition >= 0)
-    lseek(in, streamPosition, SEEK_SET);
-  return ok ? end : written;
-}
-
 // Reads up to `count` bytes at `offset`; fewer only where the input ends.
 bool readAt(int fd, int64_t offset, uint8_t *into, size_t count, size_t &got) {
   got = 0;
@@ -133,10 +106,157 @@ bool readAt(int fd, int64_t offset, uint8_t *into, size_t count, size_t &got) {
   return true;
 }
 
-// The plain copy of range bytes [done, count): read a chunk, write it.
-CopyEnd copyBuffered(const CopyRequest &r, uint64_t done, CopyProgress &progress) {
+// Writes `count` bytes at `offset`; returns how many were written before a
+// failure, `count` when none came.
+size_t writeAt(int fd, const uint8_t *from, size_t count, uint64_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = pwrite(fd, from + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+// Grows the output to `size` bytes without writing anything: a hole. Where a
+// file-size limit stops it, the output grows as far as the limit lets it,
+// where a plain write would have stopped too; false then, and on any other
+// failure.
+bool extendTo(int fd, uint64_t size) {
+  if (ftruncate(fd, static_cast<off_t>(size)) == 0)
+    return true;
+  struct stat st;
+  if (errno != EFBIG || fstat(fd, &st) != 0)
+    return false;
+  // The largest size the limit allows, in at most 64 tries.
+  uint64_t allowed = static_cast<uint64_t>(st.st_size);
+  uint64_t refused = size;
+  while (refused - allowed > 1) {
+    const uint64_t middle = allowed + (refused - allowed) / 2;
+    (ftruncate(fd, static_cast<off_t>(middle)) == 0 ? allowed : refused) = middle;
+  }
+  return false;
+}
+
+// Sizes the kernel's calls from the speed of the last one.
+struct CallSizer {
+  uint64_t next = MinCallSize;
+  double started = 0;
+
+  void start() { started = monotonicSeconds(); }
+  void finish(uint64_t moved) {
+    const double took = monotonicSeconds() - started;
+    const double want = took > 0 ? static_cast<double>(moved) / took * CallSeconds : 0;
+    next = want >= static_cast<double>(MaxCallSize)
+               ? MaxCallSize
+               : std::max(MinCallSize, static_cast<uint64_t>(want));
+  }
+};
+
+// How one copy moves its data: inside the kernel until it refuses (another
+// file system, an input that is no regular file, any failure), then through
+// the buffer.
+struct Mover {
+  bool inKernel = false;
+  CallSizer sizer;
+};
+
+// Moves range bytes [pos, to) to the same place in the output; `pos` advances
+// with every byte written. False when a write fails or the input ends.
+bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t to, Mover &m,
+                 CopyProgress &progress) {
+  while (pos < to) {
+    const off_t in = r.offset + static_cast<off_t>(pos);
+    size_t moved;
+    if (m.inKernel) {
+      off_t from = in;
+      off_t into = static_cast<off_t>(t.start + pos);
+      m.sizer.start();
+      const ssize_t n = copy_file_range(r.input->fd, &from, t.fd, &into,
+                                        static_cast<size_t>(std::min(to - pos, m.sizer.next)), 0);
+      if (n < 0) { // the buffer takes over, from the same byte
+        m.inKernel = false;
+        continue;
+      }
+      moved = static_cast<size_t>(n);
+      m.sizer.finish(moved);
+    } else {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(to - pos, r.buffer.size()));
+      size_t got;
+      if (!readAt(r.input->fd, in, r.buffer.data(), want, got))
+        return false;
+      moved = writeAt(t.fd, r.buffer.data(), got, t.start + pos);
+      if (moved < got) {
+        pos += moved;
+        return false;
+      }
+    }
+    if (moved == 0) // the input ended early: it has shrunk
+      return false;
+    pos += moved;
+    updateProgress(progress, pos);
+  }
+  return true;
+}
+
+// Copies range bytes [0, end), all of which the input held when it was
+// measured, skipping the input's holes where the target allows and giving
+// the output its size at the end. Returns `end`, or after a failure the
+// length of the prefix that the output holds.
+uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgress &progress) {
+  Mover m;
+  m.inKernel = r.input->identity.type == S_IFREG;
+  uint64_t pos = 0;
+  uint64_t written = 0;
+  bool ok = true;
+  while (ok && pos < end) {
+    uint64_t from = pos;
+    uint64_t to = end;
+    ok = !t.skipHoles || findDataSegment(r.input->fd, r.offset, pos, end, from, to);
+    pos = from;
+    ok = ok && moveSegment(r, t, pos, to, m, progress);
+    if (pos != from)
+      written = pos;
+  }
+  if (ok && written < end && ftruncate(t.fd, static_cast<off_t>(t.start + end)) != 0)
+    ok = false;
+  return ok ? end : written;
+}
+
+// Where the whole chunks from range offset `done` on that the input holds as
+// a hole end: `count` when the hole runs to the range's end, `done` when the
+// chunk at `done` holds data or lies past the input's end.
+uint64_t endOfHoleChunks(const CopyRequest &r, uint64_t done) {
+  uint64_t from;
+  uint64_t to;
+  if (!findDataSegment(r.input->fd, r.offset, done, r.count, from, to))
+    return done;
+  if (from == r.count)
+    return r.count;
+  const uint64_t chunk = r.buffer.size();
+  return done + (from - done) / chunk * chunk;
+}
+
+// The plain copy of range bytes [done, count): read a chunk, write it. With
+// `holes`, whole chunks that the input holds as a hole are not written: the
+// output is extended over them, so that they read as the zeros a plain copy
+// writes but take no space.
+CopyEnd copyPlain(const CopyRequest &r, uint64_t done, const Target *holes,
+                  CopyProgress &progress) {
   const uint64_t chunk = r.buffer.size();
   while (done < r.count) {
+    const uint64_t skipTo = holes != nullptr ? endOfHoleChunks(r, done) : done;
+    if (skipTo > done) {
+      if (!extendTo(holes->fd, holes->start + skipTo) ||
+          fseeko(r.output, static_cast<off_t>(holes->start + skipTo), SEEK_SET) != 0)
+        return CopyEnd::WriteFailed;
+      done = skipTo;
+      updateProgress(progress, done);
+      continue;
+    }
     const size_t want = static_cast<size_t>(std::min(chunk, r.count - done));
     size_t got;
     if (!readAt(r.input->fd, r.offset + static_cast<int64_t>(done), r.buffer.data(), want, got))
@@ -159,29 +279,29 @@ CopyEnd copyRange(const CopyRequest &r) {
   ProgressScope scope;
   if (r.progressLabel != nullptr)
     startProgress(scope.progress, r.progressLabel, r.count);
-  const uint64_t chunk = r.buffer.size();
-  uint64_t done = 0;
-  KernelTarget t;
-  // The kernel writes behind the stream's back: whatever the caller wrote
-  // into it must be in the file first.
+  // Whatever the caller wrote into the output must be in the file before
+  // anything is written at explicit offsets.
   if (r.count != 0 && std::fflush(r.output) != 0)
     return CopyEnd::WriteFailed;
-  if (r.count != 0 && findKernelTarget(r, t)) {
-    // Only what the input holds goes through the kernel, and of a chunk that
-    // it holds in part only what the plain copy would write; the rest is
-    // left to the plain copy, which meets the end of the input as it would.
-    const uint64_t held = bytesAvailableAt(*r.input, r.offset);
-    const uint64_t end = held >= r.count ? r.count : r.writeShortChunk ? held : held - held % chunk;
-    const uint64_t reached = copyInKernel(r, t, end, scope.progress);
-    // After a failure the plain copy starts again at the last whole chunk,
-    // so a short write or an input that ends leaves what it would leave.
-    done = reached == end ? end : reached - reached % chunk;
-    if (done != reached && ftruncate(t.fd, static_cast<off_t>(t.start + done)) != 0)
-      return CopyEnd::WriteFailed;
-    if (fseeko(r.output, static_cast<off_t>(t.start + done), SEEK_SET) != 0)
-      return CopyEnd::WriteFailed;
-  }
-  return copyBuffered(r, done, scope.progress);
+  Target t;
+  if (r.count == 0 || !findTarget(r, t))
+    return copyPlain(r, 0, nullptr, scope.progress);
+  const PositionKeeper keeper(r.input->fd);
+  // Only what the input holds goes through the fast copy, and of a chunk
+  // that it holds in part only what the plain copy would write; the rest is
+  // left to the plain copy, which meets the end of the input as it would.
+  const uint64_t chunk = r.buffer.size();
+  const uint64_t held = bytesAvailableAt(*r.input, r.offset);
+  const uint64_t end = held >= r.count ? r.count : r.writeShortChunk ? held : held - held % chunk;
+  const uint64_t reached = copyFast(r, t, end, scope.progress);
+  // After a failure the plain copy starts again at the last whole chunk, so
+  // a short write or an input that ends leaves what it would leave.
+  const uint64_t done = reached == end ? end : reached - reached % chunk;
+  if (done != reached && ftruncate(t.fd, static_cast<off_t>(t.start + done)) != 0)
+    return CopyEnd::WriteFailed;
+  if (fseeko(r.output, static_cast<off_t>(t.start + done), SEEK_SET) != 0)
+    return CopyEnd::WriteFailed;
+  return copyPlain(r, done, t.skipHoles ? &t : nullptr, scope.progress);
 }
 
 bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t offset, int64_t length,

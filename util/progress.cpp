@@ -159,14 +159,18 @@ bool terminalTakesProgress() {
   return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
-// Seconds on a clock that never goes back.
+} // namespace
+
+bool userLocaleIsUtf8() {
+  const UserCharacterSet characterSet;
+  return characterSet.utf8();
+}
+
 double monotonicSeconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
-} // namespace
 
 std::string formatProgressLine(const ProgressText &text, unsigned columns, bool utf8) {
   const unsigned room = columns > 0 ? columns - 1 : 0;
