@@ -51,10 +51,26 @@ constexpr uint32_t decodeShiftedOffset32(ShiftedOffset so) {
   return static_cast<uint32_t>(static_cast<uint32_t>(so.stored) << 2);
 }
 
+// Sums and differences of disk addresses, file offsets and lengths wrap
+// around in 64 bits, as two's complement: none is tested for overflow unless
+// its user says so, and none is undefined for any value.
+constexpr int64_t wrappingAdd(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+constexpr int64_t wrappingSub(int64_t a, int64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+
+// The disk address just past the input's last byte (netFileLength): where
+// the file starts plus its size, wrapped like every other sum.
+constexpr int64_t inputEndAddress(int64_t fileStartAddress, uint64_t fileSize) {
+  return wrappingAdd(fileStartAddress, static_cast<int64_t>(fileSize));
+}
+
 // The input file offset of a disk address; negative for addresses in front of
 // the file, which makes a seek there fail.
 constexpr int64_t diskAddressToFileOffset(uint64_t diskAddress, int64_t fileStartAddress) {
-  return static_cast<int64_t>(diskAddress - static_cast<uint64_t>(fileStartAddress));
+  return wrappingSub(static_cast<int64_t>(diskAddress), fileStartAddress);
 }
 
 // True when a decoded data size can be trusted as the data area's length.

@@ -92,6 +92,11 @@ std::vector<Row> extractRows() {
   const std::vector<PartitionPlan> belowToc = {partitionWithMetadata(0x30000, 1, 0x8000, 0x8000),
                                                partitionWithMetadata(0x50000, 0, 0x8000, 0)};
   const std::vector<std::string> dx = {"-d", "-x", "image.pwx"};
+  auto closed = [](unsigned descriptors) {
+    runtool::RunOptions opt;
+    opt.closedDescriptors = descriptors;
+    return opt;
+  };
 
   return {
       {"short partition without -f", shortImage, dx, shortLines + Stop0, "", 255, {Unencrypt, Toc}},
@@ -259,6 +264,33 @@ std::vector<Row> extractRows() {
        {},
        nullptr,
        {"image.TOC"}},
+      // With standard output closed, the first output must not take its
+      // descriptor, or the text flushed before a message lands in image.TOC.
+      {"first partition below the TOC, -v with standard input and output closed",
+       disc(belowToc, 0x60000),
+       {"-v", "-d", "-x", "image.pwx"},
+       "",
+       first30000 + "image.TOC\n" + P +
+           "Can't write the report to standard output (Bad file descriptor)\n",
+       255,
+       {Unencrypt,
+        {"image.TOC", 0x48000, 0},
+        {"image.up.0", 0x38000, 0x10000},
+        {"image.pad.0", 0x48000, 0x10000},
+        {"image.game.1", 0x58000, 0x10000}},
+       closed(0x3)},
+      {"the same with standard error closed too",
+       disc(belowToc, 0x60000),
+       {"-v", "-d", "-x", "image.pwx"},
+       "",
+       "",
+       255,
+       {Unencrypt,
+        {"image.TOC", 0x48000, 0},
+        {"image.up.0", 0x38000, 0x10000},
+        {"image.pad.0", 0x48000, 0x10000},
+        {"image.game.1", 0x58000, 0x10000}},
+       closed(0x7)},
       {"first partition below a mox.bin file",
        disc(belowToc, 0x60000, true),
        {"-r", "-x", "mox.bin"},
@@ -484,6 +516,23 @@ std::vector<TableRow> tableRows() {
                                 "Partition 0 details:\n";
   const std::string behindLines =
       "Number of partitions: 1\n -> partitionInfoRawOfs: 0x00000020 partitionInfoOfs:0xfffc0020\n";
+  // A table longer than the 64 KiB window it is read through: entry 0 names a
+  // partition, the others one past the input's end. The details read entry 0
+  // again after the listing has moved the window to the table's end.
+  constexpr uint32_t longCount = 8200;
+  std::vector<PartitionPlan> longParts(longCount);
+  std::string longListing = "Number of partitions: 8200\n" + head20 + "Partition info structs:\n";
+  std::string longErr;
+  for (uint32_t i = 0; i < longCount; ++i) {
+    longParts[i].address = i == 0 ? 0x60000 : 0x100000;
+    longParts[i].writeHeader = false;
+    longListing +=
+        "Partition " + std::to_string(i) +
+        ": Type: 0 (BootGame); Disk address (byte): " + (i == 0 ? "0x60000\n" : "0x100000\n");
+    if (i != 0)
+      longErr += P + "Can't read partition from input file\n";
+  }
+  longParts[0] = partitionWithMetadata(0x60000, 0, 0x8000, 0x8000);
   const std::string seekFails = P + "Seeking to partition info offset failed\n";
   const std::string infos = P + "Can't read partition infos from file\n";
   return {
@@ -496,6 +545,10 @@ std::vector<TableRow> tableRows() {
                false, seekFails, 255, {}, false),
       tableRow("table cut by the input's end", cut, {"-r", "-p", "mox.bin"},
                "Number of partitions: 3\n" + head20, false, infos, 255, {}, false),
+      tableRow("a table longer than its reading window, read again from its start",
+               disc(longParts, 0x70000, true), {"-r", "-p", "mox.bin"},
+               longListing + "Partition 0 details:\n\tUnencrypted partition\n", true, longErr, 255,
+               {}, false),
       tableRow("numPartitions 0xFFFFFFFF, print", huge, {"-r", "-p", "mox.bin"},
                "Number of partitions: 4294967295\n" + head20, false, infos, 255, {}, true),
       tableRow("numPartitions 0xFFFFFFFF, extract", withCount(disc({}, 0x50000), 0xFFFFFFFF),

@@ -14,6 +14,7 @@
 #include "tool/decomp_disk.h"
 #include "tool_test.h"
 #include "util/disk_common.h"
+#include "util/input_file.h"
 #include "util/tool_common.h"
 
 namespace {
@@ -113,6 +114,45 @@ TEST(FileUtilities, AlignAddress) {
   };
   for (const Row &r : rows)
     EXPECT_EQ(alignAddress(r.address, r.alignment), r.aligned) << std::hex << r.address;
+}
+
+// Sums of addresses, offsets and lengths wrap around in 64 bits, also next to
+// 2^63, where a disk address past the input no longer fits.
+TEST(FileUtilities, WrappingArithmetic) {
+  EXPECT_EQ(inputEndAddress(0x40000, 0x7FFFFFFFFFFFFFFF), INT64_MIN + 0x3FFFF);
+  EXPECT_EQ(inputEndAddress(-0x8000, 0x7FFFFFFFFFFFFFFF), 0x7FFFFFFFFFFF7FFF);
+  EXPECT_EQ(wrappingSub(INT64_MIN, 1), INT64_MAX);
+  EXPECT_EQ(diskAddressToFileOffset(0, 0x40000), -0x40000);
+}
+
+// The outputs a run has written, told apart by device, inode and stamp: every
+// one is found however often the table grew, and a later file that was given
+// a written file's inode number is not.
+TEST(FileUtilities, WrittenFilesTable) {
+  WrittenFiles files;
+  for (ino_t i = 0; i < 1000; ++i)
+    addWrittenFile(files, 1, i * 7919, static_cast<uint32_t>(i));
+  addWrittenFile(files, 1, 7919, 1); // written twice: held once
+  addWrittenFile(files, 2, 5, 9);
+  for (ino_t i = 0; i < 1000; ++i)
+    EXPECT_TRUE(containsWrittenFile(files, 1, i * 7919, static_cast<uint32_t>(i))) << i;
+  struct Row {
+    const char *what;
+    dev_t device;
+    ino_t inode;
+    uint32_t stamp;
+    bool held;
+  };
+  const Row rows[] = {
+      {"a file given a written file's inode number later", 1, 7 * 7919, 12345, false},
+      {"an inode never written", 1, 3, 3, false},
+      {"a written inode number on another device", 2, 7919, 1, false},
+      {"the other device's file", 2, 5, 9, true},
+      {"a device never written to", 3, 5, 9, false},
+  };
+  for (const Row &r : rows)
+    EXPECT_EQ(containsWrittenFile(files, r.device, r.inode, r.stamp), r.held) << r.what;
+  EXPECT_EQ(files.devices[0].used, 1000u);
 }
 
 // A temporary directory with a patterned input file of `size` bytes.

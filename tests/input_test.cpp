@@ -218,55 +218,179 @@ TEST_F(InputGuard, InputRenamedOverDuringTheRun) {
 }
 
 TEST_F(InputGuard, InputShrinkingUnderACopy) {
-  // Once partition 0 is being written, the input is cut inside the pad that
-  // follows it: the pad copy meets the input's end (its message has no line
-  // end), and the pad file keeps what a plain copy keeps: nothing, though
-  // the kernel copied half of it before meeting the end. Partition
-  // 0 is larger than a pipe holds, so the tool cannot finish it before the
-  // input is cut.
-  DiscPlan d;
-  d.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x100000),
-                  partitionWithMetadata(0x170000, 0, 0x8000, 0)};
-  d.partitions[0].dataBytes = 0x118000; // the data area and the pad
-  d.fileSize = 0x188000;
-  layOut(d);
-  FifoSeam seam(dir + "/image.up.0",
-                [this] { discimg::setFileSize(dir + "/image.pwx", 0x170000); });
-  const RunResult r = run({"-d", "-x", "image.pwx"});
-  const std::string up0 = seam.join();
-  EXPECT_EQ(r.out, P + "Extraction of partition 0-1 pad failed\n");
-  EXPECT_EQ(r.err, P + "EOF reached on input file before end of partiton");
-  EXPECT_EQ(r.status, 255);
-  const discimg::Bytes want = discimg::readFileRange(reference, 0x58000, 0x108000);
-  EXPECT_TRUE(up0 == std::string(want.begin(), want.end()));
-  EXPECT_EQ(discimg::fileSizeOf(dir + "/image.pad.0"), 0u);
-  EXPECT_FALSE(discimg::fileExists(dir + "/image.game.1"));
+  // Once partition 0 is being written (through a FIFO, larger than a pipe
+  // holds, so the tool cannot finish it first), the input is cut. A later
+  // copy meets the input's end (its message has no line end), and its file
+  // keeps what a plain copy keeps: the whole chunks of 8 MiB before the end,
+  // though the kernel copied further before it met the end.
+  struct Row {
+    std::string what;
+    DiscPlan disc;
+    uint64_t cutAt;
+    std::string out;
+    std::vector<OutFile> files; // besides image.up.0, which the FIFO took
+    std::string missing;        // an output that must not exist
+  };
+  DiscPlan padCut;
+  padCut.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x100000),
+                       partitionWithMetadata(0x170000, 0, 0x8000, 0)};
+  padCut.partitions[0].dataBytes = 0x118000; // the data area and the pad
+  padCut.fileSize = 0x188000;
+  DiscPlan gameCut;
+  gameCut.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x100000, 0x100000),
+                        partitionWithMetadata(0x200000, 0, 0x8000, 0, 20 << 20)};
+  gameCut.fileSize = 0x210000 + (20 << 20);
+  const Row rows[] = {
+      {"inside the pad: the pad file keeps nothing",
+       padCut,
+       0x170000,
+       P + "Extraction of partition 0-1 pad failed\n",
+       {{"image.pad.0", 0x160000, 0}},
+       "image.game.1"},
+      {"12 MiB into the game partition's range: its file keeps 8 MiB",
+       gameCut,
+       0x208000 + (12 << 20) + 0x1234,
+       P + "Extraction of partition 1 failed\n",
+       {{"image.pad.0", 0x160000, 0xA8000}, {"image.game.1", 0x208000, 8 << 20}},
+       ""},
+  };
+  for (const Row &row : rows) {
+    const std::string folder = newDir();
+    layOut(row.disc, folder);
+    FifoSeam seam(folder + "/image.up.0",
+                  [&] { discimg::setFileSize(folder + "/image.pwx", row.cutAt); });
+    const RunResult r = run({"-d", "-x", "image.pwx"}, folder);
+    const std::string up0 = seam.join();
+    EXPECT_EQ(r.out, row.out) << row.what;
+    EXPECT_EQ(r.err, P + "EOF reached on input file before end of partiton") << row.what;
+    EXPECT_EQ(r.status, 255) << row.what;
+    const discimg::Bytes want = discimg::readFileRange(reference, 0x58000, 0x108000);
+    EXPECT_TRUE(up0 == std::string(want.begin(), want.end())) << row.what;
+    for (const OutFile &f : row.files)
+      EXPECT_TRUE(discimg::sameAsRange(folder + "/" + f.name, reference, f.from, f.length))
+          << row.what << ": " << f.name;
+    if (!row.missing.empty()) {
+      EXPECT_FALSE(discimg::fileExists(folder + "/" + row.missing)) << row.what;
+    }
+  }
 }
 
-TEST_F(InputGuard, BlockDeviceReadsAsItsFile) {
+// Attaches a loop device to `file`; its name, or empty with losetup's words in
+// `why` where the machine refuses.
+std::string attachLoop(const std::string &file, bool readOnly, std::string &why) {
+  std::vector<std::string> args = {"-f", "--show", file};
+  if (readOnly)
+    args.insert(args.begin(), "-r");
+  const RunResult r = runtool::runProgram("losetup", args);
+  why = r.err;
+  return r.status == 0 ? r.out.substr(0, r.out.find('\n')) : "";
+}
+
+struct Detach {
+  std::vector<std::string> devices;
+  ~Detach() {
+    for (const std::string &d : devices)
+      runtool::runProgram("losetup", {"-d", d});
+  }
+};
+
+TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
+  // A loop device reads like the image file it holds, and the guard takes it
+  // for that file both ways round: an output that leads to a loop device over
+  // the input, and an input given as a loop device whose file an output leads
+  // to. Two device nodes are one device when they stand for one, wherever
+  // they lie.
   const DiscPlan d = twoPartitionDisc(false); // 0x88000 bytes: whole 512-byte sectors
   layOut(d);
-  const RunResult attach = runtool::runProgram("losetup", {"-r", "-f", "--show", reference});
-  const std::string device = attach.out.substr(0, attach.out.find('\n'));
-  if (attach.status != 0 || device.empty())
-    GTEST_SKIP() << "no loop device here (losetup: " << attach.err
-                 << "): block device input not tested";
-  struct Detach {
-    std::string device;
-    ~Detach() { runtool::runProgram("losetup", {"-d", device}); }
-  } detach{device};
-  ASSERT_EQ(::mkdir((dir + "/dev").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink(device.c_str(), (dir + "/dev/image.pwx").c_str()), 0);
+  const std::string pristine = dir + "/pristine.img";
+  discimg::writeDisc(pristine, d);
+  Detach detach;
+  std::string why;
+  const std::string overInput = attachLoop(dir + "/image.pwx", false, why);
+  if (overInput.empty())
+    GTEST_SKIP() << "no loop device here (losetup: " << why << "): loop devices not tested";
+  detach.devices.push_back(overInput);
+  const std::string overReference = attachLoop(reference, true, why);
+  ASSERT_FALSE(overReference.empty()) << why;
+  detach.devices.push_back(overReference);
+  const RunResult freeDevice = runtool::runProgram("losetup", {"-f"});
+  const std::string unbound = freeDevice.out.substr(0, freeDevice.out.find('\n'));
+  struct stat device;
+  ASSERT_EQ(::stat(overReference.c_str(), &device), 0);
 
-  for (const std::vector<std::string> &mode :
-       {std::vector<std::string>{"-d", "-p"}, std::vector<std::string>{"-d", "-x"}}) {
-    std::vector<std::string> args = mode;
-    args.push_back("image.pwx");
-    const RunResult fromFile = run(args);
-    const RunResult fromDevice = run(args, dir + "/dev");
-    EXPECT_EQ(fromDevice.out, fromFile.out) << mode[1];
-    EXPECT_EQ(fromDevice.err, fromFile.err) << mode[1];
-    EXPECT_EQ(fromDevice.status, 0) << mode[1] << fromDevice.err;
+  struct Case {
+    std::string what;
+    bool inputIsLoop; // image.pwx leads to the read-only loop device over the reference
+    std::vector<Link> links;
+    std::string out;
+    std::string err;
+    std::vector<OutFile> files;
+  };
+  const Case cases[] = {
+      {"the .TOC file a loop device over the input",
+       false,
+       {{"image.TOC", overInput, false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input a loop device, the .TOC file its file",
+       true,
+       {{"image.TOC", reference, false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input a loop device, the .TOC file another node of that device",
+       true,
+       {{"image.TOC", "node", false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input a loop device, outputs to /dev/null",
+       true,
+       {{"image.up.0", "/dev/null", false},
+        {"image.pad.0", "/dev/null", false},
+        {"image.game.1", "/dev/null", false}},
+       "",
+       "",
+       {Unencrypt, Toc}},
+      {"the .TOC file a loop device without a file",
+       false,
+       {{"image.TOC", unbound, false}},
+       "",
+       P + "Refusing to write image.TOC: it is a loop device whose file can't be learned (No "
+           "such device or address)\n",
+       {Unencrypt}},
+  };
+  for (const Case &c : cases) {
+    const std::string folder = newDir();
+    if (c.inputIsLoop)
+      ASSERT_EQ(::symlink(overReference.c_str(), (folder + "/image.pwx").c_str()), 0);
+    else
+      ASSERT_EQ(::link((dir + "/image.pwx").c_str(), (folder + "/image.pwx").c_str()), 0);
+    ASSERT_EQ(::mknod((folder + "/node").c_str(), S_IFBLK | 0600, device.st_rdev), 0) << c.what;
+    for (const Link &l : c.links)
+      ASSERT_EQ(::symlink(l.target.c_str(), (folder + "/" + l.name).c_str()), 0) << c.what;
+    const RunResult r = run({"-d", "-x", "image.pwx"}, folder);
+    EXPECT_EQ(r.out, c.out) << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+    EXPECT_EQ(r.status, c.err.empty() ? 0 : 255) << c.what;
+    for (const std::string &input : {dir + "/image.pwx", reference})
+      EXPECT_TRUE(discimg::sameAsRange(input, pristine, 0, discimg::fileSizeOf(pristine)))
+          << c.what << ": " << input << " changed";
+    for (const OutFile &f : c.files)
+      EXPECT_TRUE(discimg::sameAsRange(folder + "/" + f.name, reference, f.from, f.length))
+          << c.what << ": " << f.name;
+  }
+
+  // Read through the device, the report and the files are those of the file.
+  ASSERT_EQ(::mkdir((dir + "/dev").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(overReference.c_str(), (dir + "/dev/image.pwx").c_str()), 0);
+  for (const char *mode : {"-p", "-x"}) {
+    const RunResult fromFile = run({"-d", mode, "image.pwx"});
+    const RunResult fromDevice = run({"-d", mode, "image.pwx"}, dir + "/dev");
+    EXPECT_EQ(fromDevice.out, fromFile.out) << mode;
+    EXPECT_EQ(fromDevice.err, fromFile.err) << mode;
+    EXPECT_EQ(fromDevice.status, 0) << mode << fromDevice.err;
   }
   for (const OutFile &f : {Unencrypt, Toc, Up0, Pad0, Game1})
     EXPECT_TRUE(discimg::sameAsRange(dir + "/dev/" + f.name, reference, f.from, f.length))

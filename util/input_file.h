@@ -10,29 +10,42 @@
 
 #include "tool_common.h"
 
-// Which file a name or a descriptor leads to: a device node is its device,
-// anything else its inode.
+// Which file a name or a descriptor leads to. A device node is the device it
+// stands for, anything else its inode; a loop block device (or a partition
+// of one) is also the file that the kernel reads and writes through it.
 struct FileIdentity {
   dev_t device = 0;
   ino_t inode = 0;
   mode_t type = 0;   // the S_IFMT bits
   dev_t special = 0; // st_rdev of a device node
+  // A loop device's file, as the kernel reports it (LOOP_GET_STATUS64).
+  enum class Backing { None, Known, Unknown } backing = Backing::None;
+  dev_t backingDevice = 0;
+  ino_t backingInode = 0;
+  int backingError = 0; // why it is Unknown
+  // Tells this inode from a later file that the file system gives the same
+  // number: a hash of the birth time and the inode generation, where the
+  // file system reports them (0 where it reports neither).
+  uint32_t stamp = 0;
 };
 
-// The regular files that a run has opened for writing, as inode numbers per
-// device in open-addressing hash tables: remembering an output costs 8 to 16
-// bytes, however many outputs a partition table names.
+// The regular files that a run has opened for writing, as (inode, stamp) per
+// device in open-addressing hash tables at most half full: 12 bytes a slot,
+// so remembering an output costs 24 to 48 bytes, however many outputs a
+// partition table names. Where the file system reports neither birth time
+// nor generation, a file that reuses the inode number of a written output
+// that was deleted meanwhile is taken for it.
 struct WrittenFiles {
   struct Device {
     dev_t device = 0;
-    std::vector<ino_t> slots; // 0: empty; inode 0 is held by `hasInodeZero`
+    std::vector<ino_t> inodes;
+    std::vector<uint32_t> stamps; // 0: an empty slot; the top bit marks a used one
     size_t used = 0;
-    bool hasInodeZero = false;
   };
   std::vector<Device> devices; // almost always one
 };
-bool containsWrittenFile(const WrittenFiles &files, dev_t device, ino_t inode);
-void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode);
+bool containsWrittenFile(const WrittenFiles &files, dev_t device, ino_t inode, uint32_t stamp);
+void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode, uint32_t stamp);
 
 // The input, opened once and measured once; every read and copy of the run
 // goes through it, so the run sees one file from start to end even when the
@@ -49,7 +62,7 @@ struct InputFile {
 
 // Opens `name` for reading and measures it: the size of a regular file, the
 // capacity of a block device, what fstat says of anything else. False with
-// errno set when it cannot be opened or examined.
+// errno set when it cannot be opened or examined, or is a directory.
 bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress);
 
 // Bytes the input holds from file offset `offset` to its measured end; 0 for
@@ -57,7 +70,8 @@ bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress)
 uint64_t bytesAvailableAt(const InputFile &input, int64_t offset);
 
 // Opens an output file for writing and empties it, as fopen's "wb" does, but
-// refuses a name that leads to the input or to a regular file that this run
-// has already written. Null after one message: the refusal, or "Can't open
-// file ... for writing".
+// refuses a name that leads to the input (also through a loop device, either
+// way round), a loop device whose file cannot be learned, and a regular file
+// that this run has already written. Null after one message: the refusal, or
+// "Can't open file ... for writing".
 FilePtr openOutputFile(InputFile &input, const std::string &name);

@@ -143,6 +143,7 @@ struct ChildSetup {
   const char *cwd; // null: inherit
   uint64_t fileSizeLimit;
   uint64_t addressSpaceLimit;
+  unsigned closedDescriptors;
   const char *path;
   bool searchPath; // bare program name: look it up in PATH
   char *const *argv;
@@ -160,6 +161,9 @@ struct ChildSetup {
   }
   // Descriptors the test process left inheritable must not reach the tool.
   ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+  for (int fd = 0; fd <= 2; ++fd)
+    if ((s.closedDescriptors >> fd & 1u) != 0)
+      ::close(fd);
 
   if (s.cwd != nullptr && ::chdir(s.cwd) != 0) {
     failInChild(s.errFd, ChildStage::kChdir);
@@ -263,6 +267,7 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
                          opt.cwd.empty() ? nullptr : opt.cwd.c_str(),
                          opt.fileSizeLimit,
                          opt.addressSpaceLimit,
+                         opt.closedDescriptors,
                          path.c_str(),
                          searchPath,
                          argv.data()};

@@ -22,6 +22,7 @@ struct RunOptions {
   uint64_t fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when nonzero (SIGXFSZ ignored)
   uint64_t addressSpaceLimit = 0; // RLIMIT_AS in bytes when nonzero
   int timeoutSeconds = 120;       // the child is killed after this long
+  unsigned closedDescriptors = 0; // bit k set: descriptor k (0, 1, 2) is closed in the child
 };
 
 // Path of the decomp_disk binary under test: the DECOMP_DISK_BIN environment
