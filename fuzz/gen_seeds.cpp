@@ -79,6 +79,9 @@ std::vector<Seed> seeds() {
   two.partitions = {fullPartition(0x50000, 1), fullPartition(0x70000, 0)};
   two.partitions[1].dataSize = 0; // derived from the end of the input
   add("two-partitions", two);
+  // The same disc in an input of 2^63 - 1 bytes: the last partition's data
+  // runs to the input's end, just past which no disk address fits in 63 bits.
+  add("two-partitions-near-2-63", two, fuzzinput::HugeFileSize);
 
   DiscPlan texts = two;
   texts.vandelmereMagic = 0;

@@ -5,8 +5,13 @@
 //
 // Layout of an input:
 //   byte 0       flags (see Flag below)
-//   bytes 1..4   the input file's size, big-endian, taken modulo MaxFileSize;
-//                0 means: just past the last byte placed
+//   bytes 1..4   the input file's size, big-endian W. With its top bit clear,
+//                W modulo MaxFileSize, where 0 means just past the last byte
+//                placed; with it set, 2^63 - 1 - (the low 31 bits of W): the
+//                sizes next to the largest a file can have, where the disk
+//                address just past the input no longer fits in 63 bits. Only
+//                a memory file system holds such a file: writeInput fails
+//                with EFBIG elsewhere.
 //   then records, until the input ends:
 //     1 byte     bit 0 set: the address is relative to the last absolute record
 //     4 bytes    big-endian V; the record's disk address is 4 * V (absolute) or
@@ -34,6 +39,8 @@ namespace fuzzinput {
 // GiB: the campaign's malloc limit (16 MiB) then catches any buffer that the
 // tool sizes by what an image declares rather than by what it reads.
 constexpr uint64_t MaxFileSize = 0x40000000; // 1 GiB
+// The size word's bit that asks for a size near 2^63 instead.
+constexpr uint32_t HugeFileSize = 0x80000000;
 
 // Output caps (RLIMIT_FSIZE): a small one that makes the .unencrypt copy and
 // most partition copies fall short, and one that lets ordinary images through.
@@ -123,8 +130,11 @@ inline Run decode(const uint8_t *data, size_t size, Modes modes = Modes::Any) {
 
   size_t pos = 1;
   uint64_t declaredSize = 0;
-  if (size >= pos + 4)
-    declaredSize = loadBe32(data + pos) % MaxFileSize;
+  if (size >= pos + 4) {
+    const uint32_t word = loadBe32(data + pos);
+    declaredSize = (word & HugeFileSize) != 0 ? uint64_t{INT64_MAX} - (word & ~HugeFileSize)
+                                              : word % MaxFileSize;
+  }
   pos += 4;
 
   // The modes above decide fileStartAddress; -d -r reads as a mox.bin file.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -71,7 +72,13 @@ TEST_F(FuzzRegress, SavedInputsEndCleanly) {
   for (const std::string &path : inputs) {
     for (const Variant &v : variants(discimg::readFile(path))) {
       const std::string what = fs::path(path).filename().string() + " (" + v.label + ")";
-      const std::string caseDir = newDir();
+      // A file of a size near 2^63 only fits on a memory file system.
+      const bool huge = v.run.fileSize > fuzzinput::MaxFileSize;
+      const std::string caseDir = huge ? memoryDir() : newDir();
+      if (caseDir.empty()) {
+        std::printf("[   NOTE   ] no memory file system: %s not replayed\n", what.c_str());
+        continue;
+      }
       ASSERT_TRUE(fuzzinput::writeInput(caseDir + "/image.pwx", v.run)) << what;
 
       runtool::RunOptions opt;

@@ -117,4 +117,47 @@ TEST_F(LargeInMemory, ExtractionAboveSixteenGiB) {
             Bytes{discimg::patternByte(dataEnd - 1)});
 }
 
+// Inputs of 2^63 - 1 bytes, the largest a file can have, which a memory file
+// system holds as a hole. Just past a mox.bin file's end the disk address no
+// longer fits in 63 bits: it wraps, as every sum of addresses does, so the
+// last partition, whose data would run to the end, has no data in the input.
+// A disk image's end still fits, and its last partition is cut out whole: a
+// file of almost 2^63 bytes that keeps its holes.
+TEST_F(LargeInMemory, InputsOfTheLargestSize) {
+  const std::string dir = memoryDir();
+  if (dir.empty())
+    GTEST_SKIP() << "no memory file system to hold a file of 2^63 - 1 bytes";
+  for (const bool moxBin : {true, false}) {
+    DiscPlan d;
+    d.moxBin = moxBin;
+    d.partitions = {partitionWithMetadata(0x50000, 1, 0x8000, 0x8000, 0x8000),
+                    partitionWithMetadata(0x70000, 0, 0x8000, 0, 0x8000)};
+    d.fileSize = INT64_MAX;
+    const std::string name = moxBin ? "mox.bin" : "image.pwx";
+    const std::string base = moxBin ? "mox" : "image";
+    discimg::writeDisc(dir + "/" + name, d);
+    const RunResult r = run({"-v", moxBin ? "-r" : "-d", "-x", name}, dir);
+    const std::string first = toolBanner() + "Partition #0 length: 32768 (0x8000) bytes\n" +
+                              "Extracting partition #0 to " + base + ".up.0...\n";
+    const uint64_t fileOffset = moxBin ? 0x30000 : 0x78000; // of the last partition
+    if (moxBin) {
+      EXPECT_EQ(r.out, first + P + "File mox.bin does not contain the data for partition 1.\n" + P +
+                           "Extraction of partition 1 and beyond not done.\n");
+      EXPECT_EQ(r.status, 255);
+      EXPECT_FALSE(discimg::fileExists(dir + "/mox.game.1"));
+    } else {
+      EXPECT_EQ(r.out, first + "Partition #1 length: 9223372036854251519 (0x7ffffffffff7ffff) "
+                               "bytes\nExtracting partition #1 to image.game.1...\n");
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(discimg::fileSizeOf(dir + "/image.game.1"), uint64_t{INT64_MAX} - fileOffset);
+      EXPECT_EQ(discimg::readFileRange(dir + "/image.game.1", 0, 0x20000),
+                discimg::readFileRange(dir + "/" + name, fileOffset, 0x20000));
+      EXPECT_LT(discimg::allocatedBytes(dir + "/image.game.1"), uint64_t{1} << 20);
+    }
+    EXPECT_EQ(r.err, "") << name;
+    EXPECT_TRUE(discimg::sameAsRange(dir + "/" + base + ".pad.0", dir + "/" + name,
+                                     fileOffset - 0x10000, 0x10000));
+  }
+}
+
 } // namespace

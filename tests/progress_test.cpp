@@ -724,4 +724,53 @@ TEST_F(ProgressRun, TerminalWithoutAWidth) {
   EXPECT_EQ(screenOf(run.terminal, 80), std::vector<std::string>{});
 }
 
+// Text from the image on a terminal: every byte that is not printable text is
+// shown escaped and NUL padding is left out, so that an image cannot drive
+// the terminal (clear it, retitle it, recolour it); file names on standard
+// output likewise. In a pipe the same run gives the bytes as they are.
+TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
+  discimg::DiscPlan d;
+  d.gameName = std::string("R\0\x01T", 4);
+  d.longGameName = "Caf\xC3\xA9 \x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF";
+  discimg::PartitionPlan p = partitionWithMetadata(0x50000, 1, 0x8000, 0x8000, 0x8000);
+  p.issuer = "Root\x1b[1m\t\xE2\x80\xA6";
+  d.partitions = {p};
+  const std::string name = "esc\x1b[2J.pwx";
+  discimg::writeDisc(dir + "/" + name, d);
+  struct Case {
+    const char *lang;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"C.UTF-8",
+       {"Game name:       R\\x01T",
+        "Long game name:  Caf\xC3\xA9 \\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+        "\tTicket issuer: Root\\x1b[1m\\x09\xE2\x80\xA6",
+        "Extracting partition #0 to esc\\x1b[2J.up.0..."}},
+      {"C",
+       {"Long game name:  Caf\\xc3\\xa9 \\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+        "\tTicket issuer: Root\\x1b[1m\\x09\\xe2\\x80\\xa6"}},
+  };
+  for (const Case &c : cases) {
+    PtyOptions opt;
+    opt.lang = c.lang;
+    opt.stderrOnTerminal = false;
+    opt.args = {"-v", "-d", "-p", "-x", name};
+    opt.cwd = dir;
+    const PtyRun run = runOnTerminal(opt);
+    EXPECT_EQ(run.status, 0) << c.lang << run.piped;
+    for (const std::string &line : c.lines)
+      EXPECT_NE(run.terminal.find(line + "\r\n"), std::string::npos) << c.lang << ": " << line;
+  }
+  PtyOptions opt;
+  opt.stdoutOnTerminal = opt.stderrOnTerminal = false;
+  opt.args = {"-v", "-d", "-p", "-x", name};
+  opt.cwd = dir;
+  const PtyRun run = runOnTerminal(opt);
+  for (const std::string &line : std::vector<std::string>{
+           "Game name:       " + d.gameName, "Long game name:  " + d.longGameName,
+           "\tTicket issuer: " + p.issuer, "Extracting partition #0 to esc\x1b[2J.up.0..."})
+    EXPECT_NE(run.piped.find(line + "\n"), std::string::npos) << line;
+}
+
 } // namespace progress_test

@@ -161,7 +161,7 @@ int decompDiskMain(int argc, char **argv) {
   DecompOptions opts;
   processOptions(argc, argv, &opts);
   if (Verbose)
-    report("%s version %s %s\n", ProgName, VersionText, __DATE__);
+    report("%s version %s %s\n", shownName(ProgName).c_str(), VersionText, __DATE__);
 
   InputFile input;
   if (!openInputFile(input, opts.inputFileName,
@@ -195,18 +195,15 @@ static bool seekToDiskAddress(const InputFile &input, uint64_t diskAddress) {
   return true;
 }
 
-// The length of a text field that may lack its NUL: never past `width`.
-static int fieldTextLength(const char *text, size_t width) {
-  return static_cast<int>(strnlen(text, width));
-}
-
 // Prints the lines of the disk header that the DiskId record gives.
 static void printDiskId(const DiskId &id) {
   report("*** Disk Header ***\n");
+  const ShownText game = showBytes(id.gameName, sizeof id.gameName);
+  const ShownText company = showBytes(id.company, sizeof id.company);
   report("Game name:       ");
-  reportBytes(id.gameName, sizeof id.gameName);
+  reportBytes(game.data(), static_cast<size_t>(game.length()));
   report("\nCompany:         ");
-  reportBytes(id.company, sizeof id.company);
+  reportBytes(company.data(), static_cast<size_t>(company.length()));
   report("\nDisk type:       ");
   if (static_cast<uint32_t>(id.vandelmereMagic) == VandelmereMagic)
     report("Vandelmere\n");
@@ -234,8 +231,8 @@ bool dumpDiskBeginning(const DecompOptions *, const InputFile &input) {
     printError("%s: Can't read DVD disk info from file\n", ProgName);
     return false;
   }
-  report("Long game name:  %.*s\n", fieldTextLength(info.longGameName, sizeof info.longGameName),
-         info.longGameName);
+  const ShownText title = showField(info.longGameName, sizeof info.longGameName);
+  report("Long game name:  %.*s\n", title.length(), title.data());
   report("Hashing:         %s\n", info.hashingOff ? "OFF" : "ON");
   report("Encryption:      %s\n", info.encryptionOff ? "OFF" : "ON");
   report("************\n");
@@ -253,8 +250,8 @@ const char *limitTypeToStr(uint32_t limitType) {
 
 void printEticket(const Eticket &ticket, const char *indent) {
   report("%sTicket size: %u\n", indent, static_cast<unsigned>(sizeof(Eticket)));
-  report("%sTicket issuer: %.*s\n", indent, fieldTextLength(ticket.issuer, sizeof ticket.issuer),
-         ticket.issuer);
+  const ShownText issuer = showField(ticket.issuer, sizeof ticket.issuer);
+  report("%sTicket issuer: %.*s\n", indent, issuer.length(), issuer.data());
   report("%sTicket title id: 0x%" PRIx64 "\n", indent, static_cast<uint64_t>(ticket.titleId));
   bool anyLimit = false;
   for (const TicketLimit &limit : ticket.limits) {
@@ -448,10 +445,12 @@ CertWalk printCertChain(InputRange &chain, const char *indent) {
     CertLayout layout;
     if (!findCertLayout(cert, left, layout))
       return CertWalk::Stopped;
-    const char *issuer = reinterpret_cast<const char *>(cert + layout.issuerOffset);
-    const char *name = reinterpret_cast<const char *>(cert + layout.nameOffset);
-    report("%s\tIssuer: %.*s; Certificate: %.*s\n", indent, fieldTextLength(issuer, CertIssuerSize),
-           issuer, fieldTextLength(name, layout.length - layout.nameOffset), name);
+    const ShownText issuer =
+        showField(reinterpret_cast<const char *>(cert + layout.issuerOffset), CertIssuerSize);
+    const ShownText name = showField(reinterpret_cast<const char *>(cert + layout.nameOffset),
+                                     layout.length - layout.nameOffset);
+    report("%s\tIssuer: %.*s; Certificate: %.*s\n", indent, issuer.length(), issuer.data(),
+           name.length(), name.data());
     pos += layout.length;
   }
   return CertWalk::Complete;
@@ -620,15 +619,11 @@ struct PartitionSlice {
   int64_t dataEnd = 0;
 };
 
-int64_t wrappingSum(int64_t a, int64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
 } // namespace
 
 // The disk address just past the input's last byte.
 static int64_t netFileLengthOf(const InputFile &input) {
-  return input.fileStartAddress + static_cast<int64_t>(input.size);
+  return inputEndAddress(input.fileStartAddress, input.size);
 }
 
 // Reads entry i's header and settles its data length by the length rule.
@@ -640,19 +635,20 @@ static bool settleDataLength(const DecompOptions &opts, const InputFile &input, 
                            "%s: Can't read partition structure %d from file\n", s.index))
     return false;
   s.dataOffset = static_cast<int64_t>(decodeShiftedOffset(header.dataOffset));
-  s.dataStart = static_cast<int64_t>(s.address) + s.dataOffset;
+  s.dataStart = wrappingAdd(static_cast<int64_t>(s.address), s.dataOffset);
   const int64_t netFileLength = netFileLengthOf(input);
   const std::optional<uint64_t> length =
       partitionDataLength(decodeShiftedOffset(header.dataSize), static_cast<uint64_t>(s.dataStart),
                           s.next, netFileLength);
   if (!length) {
-    report("%s: File %s does not contain the data for partition %d.\n", ProgName,
-           opts.inputFileName, s.index);
-    report("%s: Extraction of partition %d and beyond not done.\n", ProgName, s.index);
+    const std::string program = shownName(ProgName);
+    report("%s: File %s does not contain the data for partition %d.\n", program.c_str(),
+           shownName(opts.inputFileName).c_str(), s.index);
+    report("%s: Extraction of partition %d and beyond not done.\n", program.c_str(), s.index);
     return false;
   }
   s.dataLength = static_cast<int64_t>(*length);
-  s.dataEnd = wrappingSum(s.dataStart, s.dataLength);
+  s.dataEnd = wrappingAdd(s.dataStart, s.dataLength);
   if (Verbose)
     report("Partition #%d length: %" PRIu64 " (0x%" PRIx64 ") bytes\n", s.index, *length, *length);
   return true;
@@ -665,18 +661,19 @@ static bool fitToInput(const DecompOptions &opts, const InputFile &input, Partit
   if (static_cast<uint64_t>(s.dataEnd) <= static_cast<uint64_t>(netFileLength))
     return true;
   const uint64_t missing = static_cast<uint64_t>(s.dataEnd) - static_cast<uint64_t>(netFileLength);
-  report("%s: File %s does not contain enough data for partition %d.\n", ProgName,
-         opts.inputFileName, s.index);
-  report("%s: File needs 0x%" PRIx64 " (%" PRId64 ") more bytes.\n", ProgName, missing,
+  const std::string program = shownName(ProgName);
+  report("%s: File %s does not contain enough data for partition %d.\n", program.c_str(),
+         shownName(opts.inputFileName).c_str(), s.index);
+  report("%s: File needs 0x%" PRIx64 " (%" PRId64 ") more bytes.\n", program.c_str(), missing,
          static_cast<int64_t>(missing));
   report("%s: Data start: 0x%" PRIx64 "; Length: 0x%" PRIx64 "; netFileLength: 0x%" PRIx64 "\n",
-         ProgName, static_cast<uint64_t>(s.dataStart), static_cast<uint64_t>(s.dataLength),
+         program.c_str(), static_cast<uint64_t>(s.dataStart), static_cast<uint64_t>(s.dataLength),
          static_cast<uint64_t>(netFileLength));
   if (!opts.force) {
-    report("%s: Extraction of partition %d and beyond not done.\n", ProgName, s.index);
+    report("%s: Extraction of partition %d and beyond not done.\n", program.c_str(), s.index);
     return false;
   }
-  s.dataLength = netFileLength - s.dataStart;
+  s.dataLength = wrappingSub(netFileLength, s.dataStart);
   s.dataEnd = netFileLength;
   return true;
 }
@@ -687,7 +684,7 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
                                 const std::string &baseName) {
   // A range that ends before it begins (the next entry's partition lies
   // below this one, or the partition starts past the input) has no file.
-  const int64_t rangeLength = wrappingSum(s.dataOffset, s.dataLength);
+  const int64_t rangeLength = wrappingAdd(s.dataOffset, s.dataLength);
   if (rangeLength < 0) {
     printError("%s: Partition %d at 0x%" PRIx64
                " would end before it begins; extraction of partition %d and beyond not done\n",
@@ -697,10 +694,10 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
   const std::string name =
       formatText("%s.%s.%d", baseName.c_str(), partitionTypeExt(s.type), s.index);
   if (Verbose)
-    report("Extracting partition #%d to %s...\n", s.index, name.c_str());
+    report("Extracting partition #%d to %s...\n", s.index, shownName(name.c_str()).c_str());
   if (!sliceFile(name, input, diskAddressToFileOffset(s.address, input.fileStartAddress),
                  rangeLength)) {
-    report("%s: Extraction of partition %d failed\n", ProgName, s.index);
+    report("%s: Extraction of partition %d failed\n", shownName(ProgName).c_str(), s.index);
     return false;
   }
   if (!s.next || static_cast<int64_t>(*s.next) <= s.dataEnd)
@@ -708,8 +705,9 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
   const std::string padName = formatText("%s.pad.%d", baseName.c_str(), s.index);
   if (!sliceFile(padName, input,
                  diskAddressToFileOffset(static_cast<uint64_t>(s.dataEnd), input.fileStartAddress),
-                 static_cast<int64_t>(*s.next) - s.dataEnd)) {
-    report("%s: Extraction of partition %d-%d pad failed\n", ProgName, s.index, s.index + 1);
+                 wrappingSub(static_cast<int64_t>(*s.next), s.dataEnd))) {
+    report("%s: Extraction of partition %d-%d pad failed\n", shownName(ProgName).c_str(), s.index,
+           s.index + 1);
     return false;
   }
   return true;

@@ -40,6 +40,25 @@ std::string formatText(const char *format, ...) __attribute__((format(printf, 1,
 // when standard output is fully buffered.
 void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+// Text from the image, and names, as standard output shows them. Off a
+// terminal: exactly the bytes given, so pipes and files get what the image
+// holds. On a terminal, which such bytes could drive: every byte that is not
+// printable text is shown as \xNN (C0 controls, DEL, C1 controls, and bytes
+// that are not UTF-8, or outside a UTF-8 locale every byte from 0x80 up), and
+// NUL bytes, which pad fixed-width fields and show as nothing, are left out.
+struct ShownText {
+  const char *raw = nullptr; // off a terminal: the bytes themselves
+  size_t rawLength = 0;
+  std::string escaped; // on a terminal
+  const char *data() const { return raw != nullptr ? raw : escaped.data(); }
+  int length() const { return static_cast<int>(raw != nullptr ? rawLength : escaped.size()); }
+};
+ShownText showBytes(const void *bytes, size_t count);
+// A text field of `width` bytes, up to its first NUL and never past it.
+ShownText showField(const char *field, size_t width);
+// A name (of a file, of the program) in a line on standard output.
+std::string shownName(const char *name);
+
 // Report output on standard output. The first write that fails is remembered
 // with its reason, since the final flush may report none.
 void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -47,4 +66,3 @@ void reportBytes(const void *bytes, size_t count);
 // Flushes the report; false with the reason of the first failed write (or of
 // the flush) in `reason` when any of it was lost.
 bool finishReport(int &reason);
-
