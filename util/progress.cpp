@@ -186,7 +186,8 @@ std::string formatProgressLine(const ProgressText &text, unsigned columns, bool 
 
   auto lineOf = [&](const Cells &name, const Cells &file, bool withRate) {
     Cells line = name;
-    append(line, separator);
+    if (!name.empty())
+      append(line, separator);
     append(line, file);
     append(line, amount);
     if (withRate)
@@ -197,16 +198,22 @@ std::string formatProgressLine(const ProgressText &text, unsigned columns, bool 
   Cells line = lineOf(toCells(text.progName), label, true);
   if (widthOf(line) <= room)
     return join(line);
+  // The program's directory goes first, then the head of the file name, then
+  // the rate, then the program's name: the numbers are what the line is for.
   const Cells name = toCells(baseNameOf(text.progName));
-  for (bool withRate : {true, false}) {
-    line = lineOf(name, label, withRate);
-    if (widthOf(line) <= room)
-      return join(line);
-    const unsigned others = widthOf(line) - widthOf(label);
-    if (room >= others + MinLabelColumns)
-      return join(lineOf(name, shortenFromLeft(label, room - others, ellipsis), withRate));
+  for (const Cells &program : {name, Cells{}}) {
+    for (bool withRate : {true, false}) {
+      if (program.empty() && withRate)
+        continue;
+      line = lineOf(program, label, withRate);
+      if (widthOf(line) <= room)
+        return join(line);
+      const unsigned others = widthOf(line) - widthOf(label);
+      if (room >= others + MinLabelColumns)
+        return join(lineOf(program, shortenFromLeft(label, room - others, ellipsis), withRate));
+    }
   }
-  return join(cutTo(lineOf(name, shortenFromLeft(label, MinLabelColumns, ellipsis), false), room));
+  return join(cutTo(lineOf({}, shortenFromLeft(label, MinLabelColumns, ellipsis), false), room));
 }
 
 void startProgress(CopyProgress &progress, const char *label, uint64_t total) {

@@ -44,8 +44,8 @@ struct ProgressText {
 // Lays out the line to fit `columns` display columns less one, so the
 // cursor never reaches the last column and the terminal never wraps it.
 // Where it does not fit, it gives up, in this order: the program's directory,
-// the head of the file name (an ellipsis stands for it), the rate; and at
-// last it is cut. Control characters and bytes that are not characters of
+// the head of the file name (an ellipsis stands for it), the rate, the
+// program's name; and at last it is cut. Control characters and bytes that are not characters of
 // the locale become '?'. `utf8` tells whether the terminal's character set is
 // UTF-8 (the ellipsis is then one character, else three dots); widths are
 // measured in the current locale, which the caller sets.
