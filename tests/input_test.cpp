@@ -275,6 +275,22 @@ TEST_F(InputGuard, InputShrinkingUnderACopy) {
   }
 }
 
+TEST_F(InputGuard, InputFromAPipe) {
+  // An input that cannot seek is read in order from its start: a mox.bin
+  // file in a pipe gives its two table-of-contents lines, then the first step
+  // that needs another position fails with its seek message.
+  layOut(twoPartitionDisc(true));
+  const std::string tool = runtool::toolPath();
+  runtool::RunOptions opt;
+  opt.cwd = dir;
+  const RunResult r =
+      runtool::runProgram("sh", {"-c", "cat image.pwx | \"$0\" -r -p /dev/stdin", tool}, opt);
+  EXPECT_EQ(r.out, "Number of partitions: 2\n"
+                   " -> partitionInfoRawOfs: 0x00040020 partitionInfoOfs:0x00000020\n");
+  EXPECT_EQ(r.err, tool + ": Seeking to partition info offset failed\n");
+  EXPECT_EQ(r.status, 255);
+}
+
 // Attaches a loop device to `file`; its name, or empty with losetup's words in
 // `why` where the machine refuses.
 std::string attachLoop(const std::string &file, bool readOnly, std::string &why) {

@@ -19,9 +19,8 @@ bool readRange(InputRange &range, uint64_t pos, void *into, size_t count) {
   if (pos < range.windowStart || pos + count > range.windowStart + range.window.size()) {
     range.window.resize(static_cast<size_t>(std::min<uint64_t>(InputWindowSize, range.size - pos)));
     range.windowStart = pos;
-    FILE *stream = range.input->stream.get();
-    if (fseeko(stream, range.start + static_cast<int64_t>(pos), SEEK_SET) != 0 ||
-        std::fread(range.window.data(), 1, range.window.size(), stream) != range.window.size()) {
+    if (readRecord(*range.input, range.start + static_cast<int64_t>(pos), range.window.data(),
+                   range.window.size()) != RecordRead::Whole) {
       range.window.clear();
       return false;
     }
@@ -45,28 +44,26 @@ std::optional<uint64_t> readPartitionAddress(PartitionTable &table, uint32_t ind
   return decodeShiftedOffset(entry.partitionOffset);
 }
 
-bool readPartitionHeader(const InputFile &input, uint64_t partitionAddress, PartitionHeader &header,
-                         const char *shortReadMessage, int index) {
-  FILE *stream = input.stream.get();
-  if (fseeko(stream, diskAddressToFileOffset(partitionAddress, input.fileStartAddress), SEEK_SET) !=
-      0) {
+RecordRead readPartitionHeader(const InputFile &input, uint64_t partitionAddress,
+                               PartitionHeader &header) {
+  const RecordRead read =
+      readRecord(input, diskAddressToFileOffset(partitionAddress, input.fileStartAddress), &header,
+                 sizeof header);
+  if (read == RecordRead::Unreachable)
     printError("%s: Seeking to partition offset failed\n", ProgName);
-    return false;
-  }
-  if (std::fread(&header, sizeof header, 1, stream) != 1) {
-    printError(shortReadMessage, ProgName, index);
-    return false;
-  }
-  return true;
+  return read;
 }
 
 bool readPartitionLengths(const InputFile &input, PartitionTable &table) {
   for (uint32_t i = 0; i < table.count; ++i) {
     const std::optional<uint64_t> address = readPartitionAddress(table, i);
+    if (!address)
+      return false;
     PartitionHeader header;
-    if (!address ||
-        !readPartitionHeader(input, *address, header, "%s: Can't read partiton %d from file\n",
-                             static_cast<int>(i)))
+    const RecordRead read = readPartitionHeader(input, *address, header);
+    if (read == RecordRead::Short)
+      printError("%s: Can't read partiton %d from file\n", ProgName, static_cast<int>(i));
+    if (read != RecordRead::Whole)
       return false;
   }
   return true;
@@ -74,25 +71,27 @@ bool readPartitionLengths(const InputFile &input, PartitionTable &table) {
 
 namespace {
 
-// Messages of one partition reader.
-struct ReaderMessages {
-  const char *seekFailed;
-  const char *readFailed;
-};
+// What a partition reader fetches; it names the piece in the messages.
+enum class Piece { Tmd, Certificates };
 
 // The `size` bytes at `offset` from the partition's start, refused when the
 // input does not hold them there.
 std::optional<InputRange> findPartitionPiece(const InputFile &input, uint64_t partitionAddress,
-                                             ShiftedOffset offset, uint32_t size,
-                                             const ReaderMessages &messages) {
+                                             ShiftedOffset offset, uint32_t size, Piece piece) {
   const int64_t fileOffset = diskAddressToFileOffset(partitionAddress + decodeShiftedOffset(offset),
                                                      input.fileStartAddress);
-  if (fseeko(input.stream.get(), fileOffset, SEEK_SET) != 0) {
-    printError(messages.seekFailed, ProgName);
+  if (offsetError(input, fileOffset) != 0) {
+    if (piece == Piece::Tmd)
+      printError("%s: Seeking to partition offset failed\n", ProgName);
+    else
+      printError("%s: Seeking to partition's certificates failed\n", ProgName);
     return std::nullopt;
   }
   if (size == 0 || size > bytesAvailableAt(input, fileOffset)) {
-    printError(messages.readFailed, ProgName);
+    if (piece == Piece::Tmd)
+      printError("%s: Can't read TMD from file\n", ProgName);
+    else
+      printError("%s: Can't read certificates from file\n", ProgName);
     return std::nullopt;
   }
   InputRange range;
@@ -107,17 +106,13 @@ std::optional<InputRange> findPartitionPiece(const InputFile &input, uint64_t pa
 std::optional<InputRange> readTmdFromPartition(const InputFile &input,
                                                const PartitionHeader &header,
                                                uint64_t partitionAddress) {
-  static const ReaderMessages messages = {"%s: Seeking to partition offset failed\n",
-                                          "%s: Can't read TMD from file\n"};
   return findPartitionPiece(input, partitionAddress, header.tmdOffset,
-                            static_cast<uint32_t>(header.tmdSize), messages);
+                            static_cast<uint32_t>(header.tmdSize), Piece::Tmd);
 }
 
 std::optional<InputRange> readCertBlobFromPartition(const InputFile &input,
                                                     const PartitionHeader &header,
                                                     uint64_t partitionAddress) {
-  static const ReaderMessages messages = {"%s: Seeking to partition's certificates failed\n",
-                                          "%s: Can't read certificates from file\n"};
   return findPartitionPiece(input, partitionAddress, header.certOffset,
-                            static_cast<uint32_t>(header.certSize), messages);
+                            static_cast<uint32_t>(header.certSize), Piece::Certificates);
 }

@@ -49,11 +49,11 @@ bool readTableEntry(PartitionTable &table, uint32_t index, PartitionInfo &entry)
 // of readTableEntry.
 std::optional<uint64_t> readPartitionAddress(PartitionTable &table, uint32_t index);
 
-// Reads the 704-byte header of the partition at `partitionAddress`. False
-// after "Seeking to partition offset failed" or after `shortReadMessage`
-// (a format with the program name and `index`).
-bool readPartitionHeader(const InputFile &input, uint64_t partitionAddress, PartitionHeader &header,
-                         const char *shortReadMessage, int index);
+// Reads the 704-byte header of the partition at `partitionAddress`.
+// Unreachable after "Seeking to partition offset failed"; Short without a
+// message, since each caller names the header it could not read.
+RecordRead readPartitionHeader(const InputFile &input, uint64_t partitionAddress,
+                               PartitionHeader &header);
 
 // The length pass: reads the header of every table entry, on which every
 // data length depends, so that a table with an unreadable header is refused

@@ -31,9 +31,9 @@ const char OptionList[] = " Options:\n"
                           "\n";
 static_assert(sizeof OptionList - 1 == 290);
 
-// File offset of the game table of contents in a disk image; also the length
-// of the .unencrypt copy, which holds everything in front of it.
-constexpr int64_t DiskImageTocFileOffset = 0x48000;
+// The length of the .unencrypt copy: everything in front of the game table
+// of contents in a disk image.
+constexpr int64_t UnencryptedPartLength = 0x48000;
 
 } // namespace
 
@@ -49,9 +49,9 @@ void usage() {
   std::fwrite(OptionList, 1, sizeof OptionList - 1, stderr);
 }
 
-// Prints a command-line error with the usage text and ends the process.
-[[noreturn]] static void failCommandLine(const char *message) {
-  printError(message, ProgName);
+// Ends the process after a command-line error: its message is written, the
+// usage text follows.
+[[noreturn]] static void failCommandLine() {
   usage();
   std::exit(1);
 }
@@ -87,18 +87,23 @@ void processOptions(int argc, char **argv, DecompOptions *opts) {
       break;
     default:
       printError("Unknown option '%c' - exit\n", letter);
-      usage();
-      std::exit(1);
+      failCommandLine();
     }
   }
 
-  if (optind >= argc)
-    failCommandLine("%s: Need input file name\n");
+  if (optind >= argc) {
+    printError("%s: Need input file name\n", ProgName);
+    failCommandLine();
+  }
   opts->inputFileName = argv[optind];
-  if (!opts->moxBin && !opts->diskImage)
-    failCommandLine("%s: Must specify type of input\n");
-  if (!opts->print && !opts->extract)
-    failCommandLine("%s: Must specify either -p or -x\n");
+  if (!opts->moxBin && !opts->diskImage) {
+    printError("%s: Must specify type of input\n", ProgName);
+    failCommandLine();
+  }
+  if (!opts->print && !opts->extract) {
+    printError("%s: Must specify either -p or -x\n", ProgName);
+    failCommandLine();
+  }
 }
 
 void determineBaseName(const char *inputFileName, std::string &baseName) {
@@ -122,7 +127,7 @@ static bool writeUnencryptedPart(InputFile &input, const std::string &baseName) 
   FilePtr out = openOutputFile(input, name);
   if (!out)
     return false;
-  if (!copyPartialInputToOutFile(out.get(), input, 0, DiskImageTocFileOffset, name.c_str())) {
+  if (!copyPartialInputToOutFile(out.get(), input, 0, UnencryptedPartLength, name.c_str())) {
     printError("%s: Extract unencrypted part failed - exit\n", ProgName);
     return false;
   }
@@ -144,14 +149,8 @@ static int runOnInput(const DecompOptions &opts, InputFile &input) {
     printError("Printing disk beginning failed - exit\n");
     return -1;
   }
-  if (!opts.moxBin) {
-    if (!opts.print && !writeUnencryptedPart(input, baseName))
-      return -1;
-    if (fseeko(input.stream.get(), DiskImageTocFileOffset, SEEK_SET) != 0) {
-      printError("%s: Seeking to partition offset failed\n", ProgName);
-      return -1;
-    }
-  }
+  if (!opts.moxBin && !opts.print && !writeUnencryptedPart(input, baseName))
+    return -1;
   return decomposeSecurityRegion(&opts, input, baseName) ? 0 : -1;
 }
 
@@ -170,7 +169,7 @@ int decompDiskMain(int argc, char **argv) {
     return 1;
   }
   int status = runOnInput(opts, input);
-  input.stream.reset();
+  input.descriptor.reset();
 
   // A report that never reached its reader is a failure, not a success.
   int reason;
@@ -185,14 +184,15 @@ int decompDiskMain(int argc, char **argv) {
 // ---------------------------------------------------------------------------
 // Disk header report
 
-// Seeks the input to a disk address; false after the seek message.
-static bool seekToDiskAddress(const InputFile &input, uint64_t diskAddress) {
-  if (fseeko(input.stream.get(), diskAddressToFileOffset(diskAddress, input.fileStartAddress),
-             SEEK_SET) != 0) {
+// Reads a record of the disk header at its disk address. Unreachable after
+// the seek message; Short without a message.
+static RecordRead readDiskRecord(const InputFile &input, uint64_t diskAddress, void *into,
+                                 size_t count) {
+  const RecordRead read =
+      readRecord(input, diskAddressToFileOffset(diskAddress, input.fileStartAddress), into, count);
+  if (read == RecordRead::Unreachable)
     printError("%s: Seeking to partition offset failed\n", ProgName);
-    return false;
-  }
-  return true;
+  return read;
 }
 
 // Prints the lines of the disk header that the DiskId record gives.
@@ -214,23 +214,20 @@ static void printDiskId(const DiskId &id) {
 }
 
 bool dumpDiskBeginning(const DecompOptions *, const InputFile &input) {
-  FILE *stream = input.stream.get();
-  if (!seekToDiskAddress(input, DiskIdAddress))
-    return false;
   DiskId id;
-  if (std::fread(&id, sizeof id, 1, stream) != 1) {
+  RecordRead read = readDiskRecord(input, DiskIdAddress, &id, sizeof id);
+  if (read == RecordRead::Short)
     printError("%s: Can't read DVD Disk Id from file\n", ProgName);
+  if (read != RecordRead::Whole)
     return false;
-  }
   printDiskId(id);
 
-  if (!seekToDiskAddress(input, DiskInfoAddress))
-    return false;
   DiskInfo info;
-  if (std::fread(&info, sizeof info, 1, stream) != 1) {
+  read = readDiskRecord(input, DiskInfoAddress, &info, sizeof info);
+  if (read == RecordRead::Short)
     printError("%s: Can't read DVD disk info from file\n", ProgName);
+  if (read != RecordRead::Whole)
     return false;
-  }
   const ShownText title = showField(info.longGameName, sizeof info.longGameName);
   report("Long game name:  %.*s\n", title.length(), title.data());
   report("Hashing:         %s\n", info.hashingOff ? "OFF" : "ON");
@@ -290,8 +287,10 @@ static void printPartitionHeader(const PartitionHeader &header, int64_t fileOffs
 
 bool printPartition(const InputFile &input, uint64_t partitionAddress, const char *indent) {
   PartitionHeader header;
-  if (!readPartitionHeader(input, partitionAddress, header,
-                           "%s: Can't read partition from input file\n", 0))
+  const RecordRead read = readPartitionHeader(input, partitionAddress, header);
+  if (read == RecordRead::Short)
+    printError("%s: Can't read partition from input file\n", ProgName);
+  if (read != RecordRead::Whole)
     return false;
   printPartitionHeader(header, diskAddressToFileOffset(partitionAddress, input.fileStartAddress),
                        indent);
@@ -471,7 +470,7 @@ bool printCerts(const uint8_t *chain, uint32_t size, const char *indent) {
 // after the message of the first step that fails.
 static bool findPartitionTable(const InputFile &input, uint32_t count, int64_t offset,
                                PartitionTable &table) {
-  if (fseeko(input.stream.get(), offset, SEEK_SET) != 0) {
+  if (offsetError(input, offset) != 0) {
     printError("%s: Seeking to partition info offset failed\n", ProgName);
     return false;
   }
@@ -567,8 +566,13 @@ static bool writeTocFile(InputFile &input, PartitionTable &table, const std::str
 
 bool decomposeSecurityRegion(const DecompOptions *opts, InputFile &input,
                              const std::string &baseName) {
+  // Read without a position check: an input that cannot seek (a pipe) is at
+  // its start here, where a mox.bin file holds the game table of contents.
   GameToc toc;
-  if (std::fread(&toc, sizeof toc, 1, input.stream.get()) != 1) {
+  size_t got;
+  if (!readInput(input, diskAddressToFileOffset(GameTocAddress, input.fileStartAddress), &toc,
+                 sizeof toc, got) ||
+      got != sizeof toc) {
     printError("%s: Can't read game TOC from file\n", ProgName);
     return false;
   }
@@ -631,8 +635,10 @@ static int64_t netFileLengthOf(const InputFile &input) {
 // data lies beyond the input.
 static bool settleDataLength(const DecompOptions &opts, const InputFile &input, PartitionSlice &s) {
   PartitionHeader header;
-  if (!readPartitionHeader(input, s.address, header,
-                           "%s: Can't read partition structure %d from file\n", s.index))
+  const RecordRead read = readPartitionHeader(input, s.address, header);
+  if (read == RecordRead::Short)
+    printError("%s: Can't read partition structure %d from file\n", ProgName, s.index);
+  if (read != RecordRead::Whole)
     return false;
   s.dataOffset = static_cast<int64_t>(decodeShiftedOffset(header.dataOffset));
   s.dataStart = wrappingAdd(static_cast<int64_t>(s.address), s.dataOffset);
@@ -747,7 +753,7 @@ static bool copySlice(const std::string &outputFileName, FILE *out, const InputF
     printError("%s: Can't allocate %u bytes\n", ProgName, static_cast<unsigned>(SliceBufferSize));
     return false;
   }
-  if (fseeko(input.stream.get(), offset, SEEK_SET) != 0) {
+  if (offsetError(input, offset) != 0) {
     printError("%s: Seeking to partition data start failed\n", ProgName);
     return false;
   }

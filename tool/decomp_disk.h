@@ -43,8 +43,8 @@ void determineBaseName(const char *inputFileName, std::string &baseName);
 // Prints the disk header block of a disk image. False after a message.
 bool dumpDiskBeginning(const DecompOptions *options, const InputFile &input);
 
-// Reads the game table of contents at the input stream's position and the
-// partition table, then prints and/or extracts as the options ask. True only
+// Reads the game table of contents at its disk address and the partition
+// table, then prints and/or extracts as the options ask. True only
 // when everything asked for was done.
 bool decomposeSecurityRegion(const DecompOptions *options, InputFile &input,
                              const std::string &baseName);

@@ -28,21 +28,6 @@ struct ProgressScope {
   ~ProgressScope() { endProgress(progress); }
 };
 
-// Puts a descriptor's position back where it was; the input stream relies on
-// it, and the hole probes move it.
-struct PositionKeeper {
-  int fd;
-  off_t position;
-  explicit PositionKeeper(int descriptor)
-      : fd(descriptor), position(lseek(descriptor, 0, SEEK_CUR)) {}
-  ~PositionKeeper() {
-    if (position >= 0)
-      lseek(fd, position, SEEK_SET);
-  }
-  PositionKeeper(const PositionKeeper &) = delete;
-  PositionKeeper &operator=(const PositionKeeper &) = delete;
-};
-
 // A regular output that the copy writes at explicit offsets: its descriptor,
 // the output offset of the range's first byte, and whether holes of the input
 // may be left as holes (only when nothing lies in the output past where the
@@ -87,22 +72,6 @@ bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t 
   const off_t hole = lseek(fd, data, SEEK_HOLE);
   if (hole >= 0)
     to = std::min(end, static_cast<uint64_t>(hole - base));
-  return true;
-}
-
-// Reads up to `count` bytes at `offset`; fewer only where the input ends.
-bool readAt(int fd, int64_t offset, uint8_t *into, size_t count, size_t &got) {
-  got = 0;
-  while (got < count) {
-    const ssize_t n = pread(fd, into + got, count - got, offset + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
-      return false;
-    if (n == 0)
-      break;
-    got += static_cast<size_t>(n);
-  }
   return true;
 }
 
@@ -175,7 +144,7 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
       off_t from = in;
       off_t into = static_cast<off_t>(t.start + pos);
       m.sizer.start();
-      const ssize_t n = copy_file_range(r.input->fd, &from, t.fd, &into,
+      const ssize_t n = copy_file_range(r.input->fd(), &from, t.fd, &into,
                                         static_cast<size_t>(std::min(to - pos, m.sizer.next)), 0);
       if (n < 0) { // the buffer takes over, from the same byte
         m.inKernel = false;
@@ -186,7 +155,7 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
     } else {
       const size_t want = static_cast<size_t>(std::min<uint64_t>(to - pos, r.buffer.size()));
       size_t got;
-      if (!readAt(r.input->fd, in, r.buffer.data(), want, got))
+      if (!readInput(*r.input, in, r.buffer.data(), want, got))
         return false;
       moved = writeAt(t.fd, r.buffer.data(), got, t.start + pos);
       if (moved < got) {
@@ -215,7 +184,7 @@ uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgr
   while (ok && pos < end) {
     uint64_t from = pos;
     uint64_t to = end;
-    ok = !t.skipHoles || findDataSegment(r.input->fd, r.offset, pos, end, from, to);
+    ok = !t.skipHoles || findDataSegment(r.input->fd(), r.offset, pos, end, from, to);
     pos = from;
     ok = ok && moveSegment(r, t, pos, to, m, progress);
     if (pos != from)
@@ -232,7 +201,7 @@ uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgr
 uint64_t endOfHoleChunks(const CopyRequest &r, uint64_t done) {
   uint64_t from;
   uint64_t to;
-  if (!findDataSegment(r.input->fd, r.offset, done, r.count, from, to))
+  if (!findDataSegment(r.input->fd(), r.offset, done, r.count, from, to))
     return done;
   if (from == r.count)
     return r.count;
@@ -259,7 +228,7 @@ CopyEnd copyPlain(const CopyRequest &r, uint64_t done, const Target *holes,
     }
     const size_t want = static_cast<size_t>(std::min(chunk, r.count - done));
     size_t got;
-    if (!readAt(r.input->fd, r.offset + static_cast<int64_t>(done), r.buffer.data(), want, got))
+    if (!readInput(*r.input, r.offset + static_cast<int64_t>(done), r.buffer.data(), want, got))
       return CopyEnd::ReadFailed;
     if (got < want && !r.writeShortChunk)
       return CopyEnd::InputEnded;
@@ -286,7 +255,6 @@ CopyEnd copyRange(const CopyRequest &r) {
   Target t;
   if (r.count == 0 || !findTarget(r, t))
     return copyPlain(r, 0, nullptr, scope.progress);
-  const PositionKeeper keeper(r.input->fd);
   // Only what the input holds goes through the fast copy, and of a chunk
   // that it holds in part only what the plain copy would write; the rest is
   // left to the plain copy, which meets the end of the input as it would.
@@ -306,9 +274,9 @@ CopyEnd copyRange(const CopyRequest &r) {
 
 bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t offset, int64_t length,
                                const char *label) {
-  if (fseeko(input.stream.get(), offset, SEEK_SET) != 0) {
+  if (const int err = offsetError(input, offset)) {
     printError("(%s) Error: Can't seek on file '%s' [%s]\n", ProgName, input.name,
-               std::strerror(errno));
+               std::strerror(err));
     return false;
   }
   const int64_t size = static_cast<int64_t>(input.size);

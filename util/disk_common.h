@@ -39,8 +39,7 @@ struct CopyRequest {
   const char *progressLabel = nullptr;
 };
 
-// Runs a copy. The input stream's position is not used or moved; `output` is
-// left open at the end of what was written.
+// Runs a copy; `output` is left open at the end of what was written.
 CopyEnd copyRange(const CopyRequest &request);
 
 // Appends the input's bytes from `offset` on to `output`, at most `length` of

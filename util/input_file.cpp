@@ -59,15 +59,12 @@ uint32_t stampOf(int fd) {
 }
 
 // A block device's capacity: the kernel's count, or where a seek to the end
-// lands. The descriptor's position is left where it was.
+// lands.
 uint64_t blockDeviceSize(int fd) {
   uint64_t bytes = 0;
   if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
     return bytes;
-  const off_t here = lseek(fd, 0, SEEK_CUR);
   const off_t end = lseek(fd, 0, SEEK_END);
-  if (here >= 0)
-    lseek(fd, here, SEEK_SET);
   return end > 0 ? static_cast<uint64_t>(end) : 0;
 }
 
@@ -212,24 +209,70 @@ void addWrittenFile(WrittenFiles &files, dev_t device, ino_t inode, uint32_t sta
   ++d->used;
 }
 
+Descriptor &Descriptor::operator=(Descriptor &&other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void Descriptor::reset() {
+  if (fd_ >= 0)
+    close(fd_);
+  fd_ = -1;
+}
+
 bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress) {
-  input.stream = openFile(name, "rb");
-  if (!input.stream)
-    return false;
-  input.fd = fileno(input.stream.get());
+  Descriptor fd(open(name, O_RDONLY | O_CLOEXEC));
   struct stat st;
-  const bool examined = identityOfDescriptor(input.fd, input.identity, st);
+  if (fd.get() < 0 || !identityOfDescriptor(fd.get(), input.identity, st))
+    return false;
   // A directory opens for reading, but it holds no bytes to read.
-  if (!examined || S_ISDIR(st.st_mode)) {
-    const int err = examined ? EISDIR : errno;
-    input.stream.reset();
-    errno = err;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
     return false;
   }
   input.name = name;
   input.fileStartAddress = fileStartAddress;
-  input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(input.fd) : static_cast<uint64_t>(st.st_size);
+  input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(fd.get()) : static_cast<uint64_t>(st.st_size);
+  input.seekable = lseek(fd.get(), 0, SEEK_CUR) >= 0;
+  input.readInOrder = 0;
   input.outputs = WrittenFiles{};
+  input.descriptor = std::move(fd);
+  return true;
+}
+
+int offsetError(const InputFile &input, int64_t offset) {
+  if (offset < 0)
+    return EINVAL;
+  return input.seekable ? 0 : ESPIPE;
+}
+
+bool readInput(const InputFile &input, int64_t offset, void *into, size_t count, size_t &got) {
+  got = 0;
+  const bool inOrder =
+      !input.seekable && offset >= 0 && static_cast<uint64_t>(offset) == input.readInOrder;
+  if (const int err = inOrder ? 0 : offsetError(input, offset)) {
+    errno = err;
+    return false;
+  }
+  uint8_t *to = static_cast<uint8_t *>(into);
+  while (got < count) {
+    const ssize_t n = inOrder ? read(input.fd(), to + got, count - got)
+                              : pread(input.fd(), to + got, count - got,
+                                      static_cast<off_t>(offset + static_cast<int64_t>(got)));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0)
+      return false;
+    if (n == 0)
+      break;
+    got += static_cast<size_t>(n);
+  }
+  if (inOrder)
+    input.readInOrder += got;
   return true;
 }
 
@@ -272,4 +315,12 @@ FilePtr openOutputFile(InputFile &input, const std::string &name) {
   if (id.type == S_IFREG)
     addWrittenFile(input.outputs, id.device, id.inode, id.stamp);
   return out;
+}
+
+RecordRead readRecord(const InputFile &input, int64_t offset, void *into, size_t count) {
+  if (offsetError(input, offset) != 0)
+    return RecordRead::Unreachable;
+  size_t got;
+  return readInput(input, offset, into, count, got) && got == count ? RecordRead::Whole
+                                                                    : RecordRead::Short;
 }
