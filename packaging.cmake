@@ -1,27 +1,43 @@
-# Packages made by cpack from the install rules: a Debian package and a
-# tarball, each with the stripped binary, the manual page, the bash
-# completion and the README.
+# The packages, both built from the install rules:
 #   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDECOMP_TESTS=OFF
-#   cmake --build build && (cd build && cpack -G "DEB;TGZ")
+#   cmake --build build --target deb package
+# "deb" runs packaging/deb.cmake, which stages the install tree under /usr
+# and builds the Debian package with dpkg-deb; "package" runs cpack, which
+# writes the tarball. cpack's own DEB generator is not used: it counts every
+# folder as 4 KiB in Installed-Size and cannot name the doc folder after the
+# package while the tarball keeps the project's name.
 
-set(CPACK_PACKAGE_NAME decomp_disk)
-set(CPACK_PACKAGE_VENDOR "decomp_disk maintainers")
-set(CPACK_PACKAGE_CONTACT "decomp_disk maintainers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "report the layout of a game disc image, or split it into files")
-set(CPACK_PACKAGE_DESCRIPTION
-    "decomp_disk reads one image of an optical game disc and either reports what its layout holds or cuts it into separate files: the part in front of the table of contents, the table of contents, one file per partition and one per gap between partitions.")
-set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_GENERATOR "DEB;TGZ")
+set(DECOMP_PACKAGE_MAINTAINER "decomp_disk project <decomp-disk@example.org>"
+    CACHE STRING "The Maintainer field of the Debian package: a name and <address>")
 
 # Debian allows no '_' in a package name.
-set(CPACK_DEBIAN_PACKAGE_NAME decomp-disk)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "decomp_disk maintainers")
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The C and C++ libraries it links, with their versions, from dpkg-shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(DECOMP_DEB_NAME decomp-disk)
+
+# Needs dpkg-dev (dpkg-shlibdeps) besides dpkg-deb; says so when it is missing.
+add_custom_target(deb
+  COMMAND ${CMAKE_COMMAND}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DBUILD_DIR=${PROJECT_BINARY_DIR}
+          -DCONFIG=$<CONFIG>
+          -DPACKAGE=${DECOMP_DEB_NAME}
+          -DVERSION=${PROJECT_VERSION}
+          -DMAINTAINER=${DECOMP_PACKAGE_MAINTAINER}
+          -DDOCDIR=${CMAKE_INSTALL_DOCDIR}
+          -DSTRIP=${CMAKE_STRIP}
+          -P ${PROJECT_SOURCE_DIR}/packaging/deb.cmake
+  COMMENT "Building the Debian package"
+  VERBATIM)
+add_dependencies(deb decomp_disk man_page)
+
+set(CPACK_PACKAGE_NAME decomp_disk)
+set(CPACK_PACKAGE_VENDOR "decomp_disk project")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "report the layout of a game disc image, or split it into files")
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_GENERATOR TGZ)
+# Stops "cpack -G DEB", whose package would lack what the deb target adds.
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_options.cmake)
 
 include(CPack)

@@ -1,22 +1,31 @@
 # Bash completion for decomp_disk: the option letters, and for the input file
 # the disc images (.pwx, .obk, .bin) and folders, or every file when no image
-# matches. Plain bash is enough: nothing of the bash-completion package is
+# matches. The tool takes one file name and ignores the arguments after it, so
+# once the name is given only options are offered (getopt lets them follow
+# the name). Plain bash is enough: nothing of the bash-completion package is
 # used, so the file can also be sourced from ~/.bashrc.
 
 _decomp_disk() {
   local cur=${COMP_WORDS[COMP_CWORD]}
-  local i
+  local i word
   COMPREPLY=()
 
-  # "--" ends the options; every word after it is a file name.
-  local options=1
+  # "--" ends the options; every word after it is a file name, and so is a
+  # word before it that does not begin with a dash, or is a dash alone.
+  local options=1 named=0
   for ((i = 1; i < COMP_CWORD; i++)); do
-    [[ ${COMP_WORDS[i]} == -- ]] && options=0
+    word=${COMP_WORDS[i]}
+    if ((options)) && [[ $word == -- ]]; then
+      options=0
+    elif ((!options)) || [[ $word != -?* ]]; then
+      named=1
+    fi
   done
   if ((options)) && [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-d -f -h -p -r -v -x' -- "$cur"))
     return 0
   fi
+  ((named)) && return 0
 
   local name names images=() folders=()
   mapfile -t names < <(compgen -f -- "$cur")

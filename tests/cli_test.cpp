@@ -33,8 +33,6 @@ std::string usageText() {
 
 using Cli = ToolDirTest;
 
-TEST_F(Cli, OptionListIsExactly290Bytes) { EXPECT_EQ(OptionList.size(), 290u); }
-
 // The banner line names the version and the build date in the
 // preprocessor's form, as in "Dec  3 2009".
 TEST_F(Cli, BannerHasItsForm) {

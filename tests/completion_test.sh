@@ -60,6 +60,16 @@ check "no image by that prefix: every file" "notes.txt" decomp_disk -d n
 check "names with a blank" "with space/a b.pwx" decomp_disk -d "with space/"
 check "after -- a dash begins a file name" "-odd.pwx" decomp_disk -dx -- -
 check "nothing by that prefix" "" decomp_disk -d zzz
+check "after -- every file" "disc.obk|disc.pwx" decomp_disk -- d
+check "options after the file name" "-d|-f|-h|-p|-r|-v|-x" decomp_disk disc.pwx -
+check "one option after the file name" "-x" decomp_disk -d disc.pwx -x
+check "no second file name" "" decomp_disk -d disc.pwx ""
+check "no second file name by its prefix" "" decomp_disk -dx images/x.pwx d
+check "a dash alone is a file name" "" decomp_disk -d - ""
+check "a folder is a file name too" "" decomp_disk -d images ""
+check "after -- a file name ends the completion" "" decomp_disk -d -- disc.pwx ""
+check "after -- and a file name, no option" "" decomp_disk -d -- disc.pwx -
+check "a file name, then --: nothing" "" decomp_disk disc.pwx -- d
 
 registration=$(complete -p decomp_disk 2>&1)
 if [[ $registration == *"-F _decomp_disk"* && $registration == *"-o filenames"* ]]; then
