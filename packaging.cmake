@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The packages, both built from the install rules:
 #   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DDECOMP_TESTS=OFF
 #   cmake --build build --target deb package

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The tool's sources besides main(), relative to the project's root: the one
 # list that both the build and the fuzz build (fuzz/CMakeLists.txt) take, so
 # that a new source cannot be missed by either.

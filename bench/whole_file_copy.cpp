@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor of the copy benchmark: one file copied whole by the kernel, with
 // as few copy_file_range calls as it takes. Usage: whole_file_copy FROM TO
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Bash completion for decomp_disk: the option letters, and for the input file
 # the disc images (.pwx, .obk, .bin) and folders, or every file when no image
 # matches. The tool takes one file name and ignores the arguments after it, so

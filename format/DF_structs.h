@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // On-disc records of the disc image, laid out byte for byte as stored. Every
 // multi-byte field is big-endian and is held as a byte array of its width, so
 // a record has no padding and a field cannot be used without converting it.

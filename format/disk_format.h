@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Constants of the disc layout and the arithmetic that maps stored fields to
 // disk addresses and disk addresses to offsets in the input file.
 #pragma once

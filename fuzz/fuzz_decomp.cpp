@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer entry point: every input becomes one whole run of the tool, in
 // process, on a sparse input file in a private directory (see fuzz_input.h).
 // Standard output goes to /dev/null; the campaign silences standard error

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the fuzzers' seed corpus: small well-formed and malformed discs laid
 // out by the shared image builder (sample/disc_image.h), each cut into the records of
 // fuzz_input.h (one record per structure, offsets relative to the partition

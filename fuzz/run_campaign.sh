@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer)
 # into build-fuzz, writes the seed corpus, fuzzes print mode and extract mode
 # (each on disk images and mox.bin files) for MINUTES each, and reports what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns a fuzz input into the run it stands for: writes the sparse input file
 // and prints the command line (and the output cap) that the harness used, so a
 // finding can be replayed with the ordinary binary.

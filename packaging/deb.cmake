@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the Debian package from the install rules (run by the deb target):
 # installs the build into a staging tree under usr/, moves the doc folder to
 # usr/share/doc/PACKAGE with a machine-readable copyright file (the licence

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Synthetic disc images for the tests: builds the on-disc structures in memory
 // and places them by disk address into a sparse file.
 #include "disc_image.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lays out synthetic disc images for the sample image program, the tests, the
 // fuzz seed generator and the benchmark. Every field is placed by disk address, so one description
 // can be written as a disk image or as a mox.bin file. Files are sparse:

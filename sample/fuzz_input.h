@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a fuzz input becomes one run of the tool: a command line, a sparse input
 // file and a cap on the size of every file the run writes. The fuzz harness,
 // the seed generator and the replay test all go through this one decoding, so

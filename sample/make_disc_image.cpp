@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes sample disc images: a small, well-formed one, so the tool can be
 // tried without owning a disc, and the large, sparse, dense and hostile ones
 // that the benchmark needs.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owns one open file descriptor, for the image builder and the test runner.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command line, the driver's statuses, the base name and the .unencrypt
 // file, through the built binary.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the bash completion of decomp_disk in a plain bash (started with
 # --norc --noprofile, no bash-completion package) on a folder of test files:
 # each case sets the command line, calls the completion function and compares

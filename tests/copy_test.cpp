@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How outputs are copied, through the built binary: holes of the input stay
 // holes in the outputs, and a copy that the kernel cannot finish ends exactly
 // as a plain read-and-write copy ends, bytes and messages alike.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Extract mode through the built binary: the .TOC file, the partition and pad
 // files with their exact bytes, the shortage and stop lines on standard
 // output, the messages on standard error and the exit statuses. Every image

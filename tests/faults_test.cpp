@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults from outside the disc, through the built binary: writes that fall
 // short (a file-size limit), output names that cannot be created, an input
 // that is a directory or that ends under a copy, a report that cannot be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decodings of the disc records, the partition type tables and the file
 // utilities, called directly.
 #include <gtest/gtest.h>

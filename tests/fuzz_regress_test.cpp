@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays the inputs that fuzzing left in data/fuzz through the built binary.
 // Each one runs as the fuzzer ran it, then as a disk image and as a mox.bin
 // file in print mode and in extract mode, every run in a directory of its own.

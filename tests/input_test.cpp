@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one open input through the built binary: outputs that lead to the input
 // or to each other are refused, an input renamed over or shrinking during the
 // run is read as it was opened, and a block device reads as its file does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Images far beyond 4 GiB, laid out sparse: addresses, lengths and offsets
 // must stay 64-bit from the stored fields through the report lines to the
 // bytes that land in the output files.

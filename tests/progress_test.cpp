@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line as a person sees it. The tool runs on a pseudo-terminal
 // of a chosen width with a clock preloaded that makes every copy look slow,
 // so the line is drawn at every update; a small terminal model replays what

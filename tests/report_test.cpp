@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Print mode through the built binary: the disk header block, the partition
 // listing and every partition's block (ticket, title metadata, certificate
 // chain), compared byte for byte with what the report must say, on synthetic

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample image program (sample/make_disc_image): the sample disc gives
 // the report that the README shows, and each mode writes the image it
 // promises.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "decomp_common.h"
 
 #include <algorithm>

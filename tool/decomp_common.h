@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading what the partition table and the partition headers point to, and
 // the names of the partition types. Every read sizes its buffer by what it
 // reads now, never by a count or size that the image declares.

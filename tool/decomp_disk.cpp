@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "decomp_disk.h"
 
 #include <cerrno>

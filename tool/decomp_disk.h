@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The decomp_disk tool: the command line, the driver, the metadata reports and
 // the extraction of partitions. Declared here so the tests can call the
 // routines directly.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "disk_common.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every byte copy of the tool: byte ranges of the open input (or of a named
 // file) into an open output stream. Each copy goes through the kernel where
 // it can and through a buffer where it must, with the same bytes, messages

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one open input of a run, and the guard that keeps every output file of
 // the run from landing on the input or on another output.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A self-updating progress line on standard error for long copies.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small helpers for whole files and numbers that know nothing of the disc.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the tool by the progress-line tests (LD_PRELOAD): a
 // monotonic clock that jumps two seconds ahead at every reading. A copy of a
 // few MiB then looks long enough to show its progress, and every update draws

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the tool under test as a child process and collects its output and
 // exit, enforcing the limits the tests ask for.
 #include "run_tool.h"

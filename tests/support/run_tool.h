@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built decomp_disk binary in a child process and captures what it
 // printed and how it ended, byte for byte.
 #pragma once

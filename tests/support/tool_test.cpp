@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared fixture, row runner and text comparison of the test suites.
 #include "tool_test.h"
 

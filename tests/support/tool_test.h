@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the test suites share: a fixture that gives each test fresh
 // directories to run the tool in, a row runner that lays out a disc, runs the
 // tool on it and checks both streams, the status and every output file byte
