@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Measures decomp_disk against its baselines, in one run.
 
 Every scenario runs the tool and its baselines in turn (the order alternating
@@ -17,11 +18,17 @@ Scenarios (all by default; choose with --scenario, more than once):
   reflink  a loop-mounted XFS with reflink=1 (root only; installs xfsprogs)
   report   print mode on a 100k-entry table into a file, against a build of
            an earlier commit (--baseline)
+  disc     a dense image of disc size (4.7 GiB) against cp, each timing
+           ending with sync, every run from a cold page cache (at least 7
+           pairs; --disc-tool adds other builds of the tool to compare)
+  crossfs  a sparse 2 GiB image on a tmpfs extracted through a symbolic link
+           into a folder on the work folder's file system, against cp
 """
 
 import argparse
 import glob
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -81,8 +88,14 @@ class Run:
         self.wall, self.cpu, self.rss, self.status = wall, cpu, rss_kib, status
 
 
-def timed(argv, cwd, stdout_path=os.devnull):
-    """One run under /usr/bin/time: wall, user+system CPU, peak RSS, status."""
+def timed(argv, cwd, stdout_path=os.devnull, sync=False):
+    """One run under /usr/bin/time: wall, user+system CPU, peak RSS, status.
+    With `sync`, the command runs as `sh -c 'CMD && sync'`, so the time
+    includes writing its outputs back to the disk; the CPU time is then that
+    of sh, the command and sync together (what the kernel's flusher threads
+    spend writing back is counted for no one)."""
+    if sync:
+        argv = ["sh", "-c", shlex.join(argv) + " && sync"]
     with tempfile.NamedTemporaryFile("r") as report, open(stdout_path, "wb") as out:
         start = time.monotonic()
         proc = subprocess.run(["/usr/bin/time", "-q", "-f", "%U %S %M %x", "-o", report.name]
@@ -113,16 +126,57 @@ def clean(work, keep, settle=0.0):
         time.sleep(settle)
 
 
-def alternate(commands, runs, work, keep, stdout_path=os.devnull, settle=0.0):
+def drop_cached(work):
+    """Writes every file in `work` back and asks the kernel to forget its
+    pages (fsync, then POSIX_FADV_DONTNEED), without root: the next run
+    reads its input from the disk, as after a reboot, and finds none of the
+    previous outputs in the page cache."""
+    for name in os.listdir(work):
+        path = os.path.join(work, name)
+        if os.path.islink(path) or not os.path.isfile(path):
+            continue
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(fd)
+
+
+def resident_bytes(path):
+    """How much of `path` is in the page cache (util-linux's fincore), or
+    None where fincore is missing."""
+    if shutil.which("fincore") is None:
+        return None
+    out = subprocess.run(["fincore", "--bytes", "--noheadings", "--output", "RES", path],
+                         capture_output=True, text=True)
+    try:
+        return int(out.stdout.split()[0])
+    except (IndexError, ValueError):
+        return None
+
+
+def alternate(commands, runs, work, keep, stdout_path=os.devnull, settle=0.0, cold=False,
+              sync=False, log=False):
     """Runs every command once to warm up, then `runs` rounds in turn,
-    rotating the order each round. Returns {name: [Run, ...]}."""
+    rotating the order each round. With `cold`, the page cache forgets every
+    file in `work` before each run (drop_cached); with `sync`, each timing
+    ends with a sync (see timed); with `log`, each run's times go to standard
+    error as it ends (for scenarios that take minutes). Returns
+    {name: [Run, ...]}."""
     names = list(commands)
     results = {n: [] for n in names}
     for round_no in range(runs + 1):
         shift = round_no % len(names)
         for name in names[shift:] + names[:shift]:
+            if cold:
+                drop_cached(work)
             clean(work, keep, settle)
-            r = timed(commands[name], work, stdout_path)
+            r = timed(commands[name], work, stdout_path, sync=sync)
+            if log:
+                print(f"  round {round_no}/{runs}{' (warm-up)' if round_no == 0 else ''} "
+                      f"{name}: wall {r.wall:.2f} s, cpu {r.cpu:.2f} s", file=sys.stderr,
+                      flush=True)
             if round_no > 0:
                 results[name].append(r)
     clean(work, keep)
@@ -250,7 +304,11 @@ def scenario_sparse(tools, args, work):
 
 
 def fs_type(path):
-    out = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
+    """The mounted file system's type (ext4, not stat's "ext2/ext3")."""
+    out = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "--target", path],
+                         capture_output=True, text=True)
+    if out.returncode != 0 or not out.stdout.strip():
+        out = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
     return out.stdout.strip() or "?"
 
 
@@ -326,8 +384,121 @@ def scenario_report(tools, args, work):
           f"(goal median <= 0.60: {'MET' if statistics.median(cpu_r) <= 0.6 else 'MISSED'})")
 
 
+def free_space(path):
+    st = os.statvfs(path)
+    return st.f_bavail * st.f_frsize
+
+
+def print_ratios(label, values, goal=None):
+    """The ratios pair by pair, then min / median / max, and the goal on the
+    median when there is one."""
+    line = f"  {label:28}{spread(values, '{:.2f}'):>20}   pairs: " + \
+        " ".join(f"{v:.2f}" for v in values)
+    if goal is not None:
+        line += (f"   (goal median <= {goal:.2f}: "
+                 f"{'MET' if statistics.median(values) <= goal else 'MISSED'})")
+    print(line)
+
+
+def scenario_disc(tools, args, work):
+    """A disc-sized dense image, as a user waits for it: from a cold page
+    cache to the outputs on the disk."""
+    need = 12 * GiB
+    if free_space(work) < need:
+        print(f"\ndisc: skipped ({free_space(work) / GiB:.1f} GiB free in {work}, "
+              f"needs {need / GiB:.0f} GiB for the image and one copy of it)")
+        return
+    runs = max(args.runs, 7)
+    image = make_image(tools["make_disc_image"], os.path.join(work, "disc.pwx"), "--dense",
+                       "--size", args.disc_size)
+    tool = "decomp_disk -d -x"
+    commands = {tool: [tools["decomp_disk"], "-d", "-x", "disc.pwx"],
+                "cp": ["cp", "disc.pwx", "copy.pwx"]}
+    for label, path in args.disc_tool:
+        commands[label] = [os.path.abspath(path), "-d", "-x", "disc.pwx"]
+    size = os.path.getsize(image)
+    drop_cached(work)
+    cached = resident_bytes(image)
+    try:
+        res = alternate(commands, runs, work, {"disc.pwx"}, settle=args.settle, cold=True,
+                        sync=True, log=True)
+    finally:
+        os.unlink(image)
+    print_table(res, f"disc: dense {size / GiB:.2f} GiB image on "
+                     f"{fs_type(work)}, each timing ending with sync, cold page cache "
+                     f"before every run ({args.settle:g} s of rest)")
+    if cached is not None:
+        print(f"  the image's pages in the page cache after a drop: {cached // 1024} KiB")
+    print("  cpu = user + system of sh, the command and sync; ratios pair by pair, in "
+          "round order:")
+    for name in commands:
+        if name == "cp":
+            continue
+        goal = 1.00 if name == tool else None
+        print_ratios(f"{name}/cp wall", ratios(res[name], res["cp"], lambda r: r.wall), goal)
+        print_ratios(f"{name}/cp cpu", ratios(res[name], res["cp"], lambda r: r.cpu), goal)
+        if name != tool:
+            print_ratios(f"{name}/{tool} wall", ratios(res[name], res[tool], lambda r: r.wall))
+            print_ratios(f"{name}/{tool} cpu", ratios(res[name], res[tool], lambda r: r.cpu))
+
+
+def scenario_crossfs(tools, args, work):
+    """A sparse image on a tmpfs, extracted into the work folder's file
+    system through a symbolic link: the kernel cannot copy across file
+    systems, so the holes are the copy's own to keep."""
+    shm = "/dev/shm"
+    if not os.path.isdir(shm) or fs_type(shm) != "tmpfs":
+        print(f"\ncrossfs: skipped ({shm} is missing or not a tmpfs)")
+        return
+    if free_space(work) < 5 * GiB:
+        print(f"\ncrossfs: skipped ({free_space(work) / GiB:.1f} GiB free in {work}, "
+              f"needs 5 GiB)")
+        return
+    source = tempfile.mkdtemp(prefix="decomp_disk_bench.", dir=shm)
+    out = os.path.join(work, "crossfs")
+    os.makedirs(out, exist_ok=True)
+    try:
+        image = make_image(tools["make_disc_image"], os.path.join(source, "c.pwx"), "--sparse",
+                           "--size", 2 * GiB)
+        os.symlink(image, os.path.join(out, "c.pwx"))
+        commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "c.pwx"],
+                    "cp": ["cp", "c.pwx", "copy.pwx"]}
+        keep = {"c.pwx"}
+        res = alternate(commands, args.runs, out, keep, settle=args.settle, sync=True)
+        alloc = {}
+        for name, argv in commands.items():  # one more run each, to look at the outputs
+            clean(out, keep, args.settle)
+            timed(argv, out, sync=True)
+            alloc[name] = outputs_allocated(out, keep)
+        clean(out, keep)
+        in_alloc = allocated(image)
+        print_table(res, f"crossfs: sparse 2 GiB image on {shm} (tmpfs) through a symbolic "
+                         f"link into {fs_type(out)}, each timing ending with sync")
+        print(f"  allocated: input {in_alloc / 1024:.0f} KiB; outputs of decomp_disk "
+              f"{alloc['decomp_disk -d -x'] / MiB:.2f} MiB, of cp {alloc['cp'] / MiB:.2f} MiB")
+        med = statistics.median(r.wall for r in res["decomp_disk -d -x"])
+        cp_med = statistics.median(r.wall for r in res["cp"])
+        print(f"  goal: outputs <= input + 1 MiB: "
+              f"{'MET' if alloc['decomp_disk -d -x'] <= in_alloc + MiB else 'MISSED'}; "
+              f"median wall <= cp + 0.1 s ({med:.3f} vs {cp_med:.3f}): "
+              f"{'MET' if med <= cp_med + 0.1 else 'MISSED'}")
+    finally:
+        shutil.rmtree(out, ignore_errors=True)
+        shutil.rmtree(source, ignore_errors=True)
+
+
 SCENARIOS = {"hostile": scenario_hostile, "dense": scenario_dense, "sparse": scenario_sparse,
-             "reflink": scenario_reflink, "report": scenario_report}
+             "reflink": scenario_reflink, "report": scenario_report, "disc": scenario_disc,
+             "crossfs": scenario_crossfs}
+
+
+
+def parse_size(text):
+    """"1G", "4.7G", "512M" or a number of bytes."""
+    units = {"G": GiB, "M": MiB}
+    if text[-1:] in units:
+        return int(float(text[:-1]) * units[text[-1]])
+    return int(text)
 
 
 def main():
@@ -341,6 +512,11 @@ def main():
     ap.add_argument("--settle", type=float, default=3.0,
                     help="seconds of rest before each dense run, for the disk to finish "
                          "discarding what the last run wrote (default 3)")
+    ap.add_argument("--disc-size", default="4.7G",
+                    help="size of the disc scenario's dense image (default 4.7G)")
+    ap.add_argument("--disc-tool", action="append", default=[], metavar="LABEL=PATH",
+                    help="another build of decomp_disk to run in the disc scenario beside "
+                         "the current one and cp (repeatable)")
     ap.add_argument("--baseline", default=DEFAULT_BASELINE,
                     help=f"commit whose build is the report baseline (default {DEFAULT_BASELINE})")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
@@ -349,14 +525,19 @@ def main():
     args = ap.parse_args()
     if args.runs < 5:
         sys.exit("--runs must be at least 5: fewer is noise on a shared machine")
-    units = {"G": GiB, "M": MiB}
-    args.dense_sizes = [int(s[:-1]) * units[s[-1]] if s[-1] in units else int(s)
-                        for s in args.dense_sizes.split(",")]
+    args.dense_sizes = [parse_size(s) for s in args.dense_sizes.split(",")]
+    args.disc_size = parse_size(args.disc_size)
+    for i, given in enumerate(args.disc_tool):
+        label, sep, path = given.partition("=")
+        if not sep or not label or not os.access(path, os.X_OK):
+            sys.exit(f"--disc-tool {given}: expected LABEL=PATH of an executable")
+        args.disc_tool[i] = (label, path)
 
     tools = build(ROOT, args.build_dir, ["decomp_disk", "make_disc_image", "whole_file_copy"])
     work = args.work_dir or tempfile.mkdtemp(prefix="decomp_disk_bench.")
     os.makedirs(work, exist_ok=True)
-    print(f"decomp_disk benchmark: {args.runs} runs per command after a warm-up, alternating; "
+    print(f"decomp_disk benchmark: {args.runs} runs per command (the disc scenario at least 7) "
+          f"after a warm-up, alternating; "
           f"work folder on {fs_type(work)}")
     try:
         for name in args.scenario or list(SCENARIOS):
