@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "input_file.h"
 
 #include <fcntl.h>
@@ -238,6 +239,10 @@ bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress)
   input.fileStartAddress = fileStartAddress;
   input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(fd.get()) : static_cast<uint64_t>(st.st_size);
   input.seekable = lseek(fd.get(), 0, SEEK_CUR) >= 0;
+  // The copies read the input front to back: the kernel then reads ahead
+  // further. Only a hint; where it is refused nothing changes.
+  if (input.seekable)
+    (void)posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   input.readInOrder = 0;
   input.outputs = WrittenFiles{};
   input.descriptor = std::move(fd);
