@@ -129,6 +129,29 @@ TEST(FileUtilities, WrappingArithmetic) {
 // The outputs a run has written, told apart by device, inode and stamp: every
 // one is found however often the table grew, and a later file that was given
 // a written file's inode number is not.
+// A tenth of a second's worth, within 4 MiB and 64 MiB where bytes moved,
+// up to 1 GiB where blocks were shared.
+TEST(FileUtilities, KernelCallSizes) {
+  constexpr uint64_t MiB = uint64_t{1} << 20;
+  struct Row {
+    uint64_t moved;
+    double took;
+    uint64_t next;
+  };
+  const Row rows[] = {
+      {4 * MiB, 0, 4 * MiB},                   // no time measured
+      {4 * MiB, 1, 4 * MiB},                   // slow: never below 4 MiB
+      {400 * MiB, 1, 40 * MiB},                // a tenth of a second
+      {4 * MiB, 0.001, 64 * MiB},              // 4 GiB/s of copied bytes
+      {1024 * MiB, 0.5, 64 * MiB},             // fast at first, throttled any moment
+      {4 * MiB, 0.13 / 1024, 64 * MiB},        // 31.5 GiB/s: still copying
+      {4 * MiB, 0.125 / 1024 / 2, 1024 * MiB}, // 64 GiB/s: shared blocks
+      {1024 * MiB, 0.00001, 1024 * MiB},       // a clone of 1 GiB
+  };
+  for (const Row &r : rows)
+    EXPECT_EQ(nextCallSize(r.moved, r.took), r.next) << r.moved << " bytes in " << r.took << " s";
+}
+
 TEST(FileUtilities, WrittenFilesTable) {
   WrittenFiles files;
   for (ino_t i = 0; i < 1000; ++i)

@@ -14,13 +14,12 @@
 
 namespace {
 
-// A kernel copy call asks for about a quarter of a second's worth of bytes
-// at the speed of the call before, so that the progress line moves at any
-// disk speed, and for no less than a few MiB and no more than 1 GiB, so that
-// file systems that share blocks instead of copying them get large calls.
-constexpr double CallSeconds = 0.25;
+constexpr double CallSeconds = 0.1;
 constexpr uint64_t MinCallSize = uint64_t{4} << 20;
+constexpr uint64_t MaxMovingCallSize = uint64_t{64} << 20;
 constexpr uint64_t MaxCallSize = uint64_t{1} << 30;
+// Faster than any copy of bytes through memory: such a call shared blocks.
+constexpr double SharingRate = 32.0 * (uint64_t{1} << 30);
 
 // Ends the progress line on every way out of a copy, so that a message that
 // follows stands on a line of its own.
@@ -111,19 +110,13 @@ bool extendTo(int fd, uint64_t size) {
   return false;
 }
 
-// Sizes the kernel's calls from the speed of the last one.
+// Sizes the kernel's calls from the speed of the last one (nextCallSize).
 struct CallSizer {
   uint64_t next = MinCallSize;
   double started = 0;
 
   void start() { started = monotonicSeconds(); }
-  void finish(uint64_t moved) {
-    const double took = monotonicSeconds() - started;
-    const double want = took > 0 ? static_cast<double>(moved) / took * CallSeconds : 0;
-    next = want >= static_cast<double>(MaxCallSize)
-               ? MaxCallSize
-               : std::max(MinCallSize, static_cast<uint64_t>(want));
-  }
+  void finish(uint64_t moved) { next = nextCallSize(moved, monotonicSeconds() - started); }
 };
 
 // How one copy moves its data: inside the kernel until it refuses (another
@@ -244,6 +237,16 @@ CopyEnd copyPlain(const CopyRequest &r, uint64_t done, const Target *holes,
 }
 
 } // namespace
+
+uint64_t nextCallSize(uint64_t moved, double took) {
+  if (!(took > 0))
+    return MinCallSize;
+  const double rate = static_cast<double>(moved) / took;
+  const uint64_t most = rate >= SharingRate ? MaxCallSize : MaxMovingCallSize;
+  const double want = rate * CallSeconds;
+  return want >= static_cast<double>(most) ? most
+                                           : std::max(MinCallSize, static_cast<uint64_t>(want));
+}
 
 CopyEnd copyRange(const CopyRequest &r) {
   ProgressScope scope;

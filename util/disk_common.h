@@ -43,6 +43,18 @@ struct CopyRequest {
 // Runs a copy; `output` is left open at the end of what was written.
 CopyEnd copyRange(const CopyRequest &request);
 
+// How many bytes the next kernel copy call asks for, after a call that
+// moved `moved` bytes in `took` seconds: about a tenth of a second's worth,
+// so that the progress line, drawn at most every quarter second between
+// calls, moves at least twice a second at any disk speed. At least 4 MiB.
+// A call that copied bytes is followed by one of at most 64 MiB: the
+// kernel's write-back throttling can slow such calls twentyfold from one
+// call to the next, once its dirty pages reach their limit. A call faster
+// than memory can copy (32 GiB/s) shared blocks on a copy-on-write file
+// system, where a call costs almost nothing whatever its size: the next may
+// ask for up to 1 GiB.
+uint64_t nextCallSize(uint64_t moved, double took);
+
 // Appends the input's bytes from `offset` on to `output`, at most `length` of
 // them when `length` is not 0; the end of the input ends the copy without
 // failing it. False after a message naming the input. `label` names the
