@@ -309,7 +309,8 @@ def fs_type(path):
                          capture_output=True, text=True)
     if out.returncode != 0 or not out.stdout.strip():
         out = subprocess.run(["stat", "-f", "-c", "%T", path], capture_output=True, text=True)
-    return out.stdout.strip() or "?"
+    lines = out.stdout.split()
+    return lines[-1] if lines else "?"  # the last of mounts stacked on one folder
 
 
 def free_blocks_bytes(path):
