@@ -14,6 +14,7 @@
 
 namespace {
 
+// The sizes of the kernel's copy calls; nextCallSize says why.
 constexpr double CallSeconds = 0.1;
 constexpr uint64_t MinCallSize = uint64_t{4} << 20;
 constexpr uint64_t MaxMovingCallSize = uint64_t{64} << 20;
