@@ -2,9 +2,9 @@
 # Builds the Debian package from the install rules (run by the deb target):
 # installs the build into a staging tree under usr/, moves the doc folder to
 # usr/share/doc/PACKAGE with a machine-readable copyright file (the licence
-# from LICENSE) and the compressed changelog, writes the control file and the
-# checksums, gives every file the time SOURCE_DATE_EPOCH and builds the
-# package with dpkg-deb as root-owned files. The same build tree and the same
+# from LICENSE), the compressed changelog and README, writes the control file
+# and the checksums, gives every file the time SOURCE_DATE_EPOCH and builds
+# the package with dpkg-deb as root-owned files. The same build tree and the same
 # SOURCE_DATE_EPOCH give the same bytes.
 #
 # Defined by the caller (-D): SOURCE_DIR, BUILD_DIR, CONFIG, PACKAGE, VERSION,
@@ -107,6 +107,8 @@ file(WRITE ${doc}/copyright
   "License: Expat\n"
   "${text}\n")
 run(${gzip_program} -9n -c ${changelog_file} OUTPUT_FILE ${doc}/changelog.gz)
+# Documentation over 4 KiB is shipped compressed, as Debian's policy asks.
+run(${gzip_program} -9n ${doc}/README.md)
 
 # Sections that only describe the build go, as Debian's tools remove them.
 file(GLOB programs ${root}/usr/bin/*)
@@ -163,6 +165,7 @@ file(WRITE ${root}/DEBIAN/control
   "Package: ${PACKAGE}\n"
   "Version: ${VERSION}\n"
   "Architecture: ${arch}\n"
+  "Multi-Arch: foreign\n"
   "Maintainer: ${MAINTAINER}\n"
   "Installed-Size: ${installed_size}\n"
   "Depends: ${depends}\n"

@@ -79,9 +79,11 @@ protected:
 TEST_F(Copy, HolesStayHolesAndBytesStayTheSame) {
   const std::string dense = dir + "/dense";
   ASSERT_EQ(::mkdir(dense.c_str(), 0755), 0);
-  // Holes inside, at the start and at the end of the partition's data area.
-  const std::vector<std::pair<uint64_t, uint64_t>> segments = {{2 * MiB, MiB},
-                                                               {12 * MiB, 3 * MiB + 4096}};
+  // Holes inside, at the start and at the end of the partition's data area,
+  // whose range ends with the input; its last chunk (8 MiB less 64 KiB) is
+  // partial and holds data, then a hole.
+  const std::vector<std::pair<uint64_t, uint64_t>> segments = {
+      {2 * MiB, MiB}, {12 * MiB, 3 * MiB + 4096}, {17 * MiB, 4096}};
   const std::vector<Place> sparse = places("mox.bin");
   for (const Place &p : sparse)
     layOutSparse(p.input, 24 * MiB, segments);
@@ -136,6 +138,11 @@ TEST_F(Copy, WritesCutShortEndAsAPlainCopyEnds) {
       EXPECT_EQ(r.err, "Write error when writing file mox.game.0\n") << what;
       EXPECT_EQ(r.status, 255) << what;
       EXPECT_TRUE(discimg::sameAsRange(p.folder + "/mox.game.0", p.input, 0x10000, row.limit))
+          << what;
+      // Holes past the restart at a whole chunk stay holes: at most that
+      // chunk is written out beyond the input's data.
+      EXPECT_LE(discimg::allocatedBytes(p.folder + "/mox.game.0"),
+                discimg::allocatedBytes(p.input) + 8 * MiB)
           << what;
     }
   }

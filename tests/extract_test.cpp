@@ -43,6 +43,15 @@ DiscPlan withCount(DiscPlan d, uint32_t numPartitions) {
   return d;
 }
 
+// A table entry whose partition header is some other entry's.
+PartitionPlan entryOnly(uint64_t address, uint32_t type) {
+  PartitionPlan p;
+  p.address = address;
+  p.type = type;
+  p.writeHeader = false;
+  return p;
+}
+
 using Extract = ToolDirTest;
 
 const OutFile Unencrypt{"image.unencrypt", 0, 0x48000};
@@ -312,6 +321,14 @@ std::vector<Row> extractRows() {
        .err = first30000 + "mox.TOC\n" + P + "Seeking to partition offset failed\n",
        .status = 255,
        .files = {{"mox.TOC", 0, 0}}},
+      {.what = "the next entry at the same address: an empty partition file",
+       .disc = disc({partitionWithMetadata(0x50000, 1, 0x8000, 0), entryOnly(0x50000, 0)}, 0x70000),
+       .args = dx,
+       .out = "",
+       .err = "",
+       .status = 0,
+       .files = {Unencrypt, Toc, {"image.up.0", 0x58000, 0}, {"image.game.1", 0x58000, 0x20000}},
+       .stale = {"image.up.0"}},
       {.what = "a partition whose range would end before it begins stops the run",
        .disc = disc({partitionWithMetadata(0x50000, 0, 0x8000, 0x8000),
                      partitionWithMetadata(0x70000, 1, 0x8000, 0x1234),

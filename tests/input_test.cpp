@@ -279,13 +279,19 @@ TEST_F(InputGuard, InputShrinkingUnderACopy) {
 TEST_F(InputGuard, InputFromAPipe) {
   // An input that cannot seek is read in order from its start: a mox.bin
   // file in a pipe gives its two table-of-contents lines, then the first step
-  // that needs another position fails with its seek message.
+  // that needs another position fails with its seek message. The writer
+  // sends the table of contents in two pieces with a pause between, so a
+  // read that comes back short is no end of the input.
   layOut(twoPartitionDisc(true));
   const std::string tool = runtool::toolPath();
   runtool::RunOptions opt;
   opt.cwd = dir;
-  const RunResult r =
-      runtool::runProgram("sh", {"-c", "cat image.pwx | \"$0\" -r -p /dev/stdin", tool}, opt);
+  const RunResult r = runtool::runProgram(
+      "sh",
+      {"-c",
+       "{ head -c 16 image.pwx; sleep 0.3; tail -c +17 image.pwx; } | \"$0\" -r -p /dev/stdin",
+       tool},
+      opt);
   EXPECT_EQ(r.out, "Number of partitions: 2\n"
                    " -> partitionInfoRawOfs: 0x00040020 partitionInfoOfs:0x00000020\n");
   EXPECT_EQ(r.err, tool + ": Seeking to partition info offset failed\n");
@@ -330,6 +336,12 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
   const std::string overReference = attachLoop(reference, true, why);
   ASSERT_FALSE(overReference.empty()) << why;
   detach.devices.push_back(overReference);
+  // A loop device that has nothing to do with the input, over a file of
+  // exactly the .TOC file's size.
+  const std::string otherFile = dir + "/other.img";
+  discimg::setFileSize(otherFile, Toc.length);
+  const std::string other = attachLoop(otherFile, false, why);
+  ASSERT_FALSE(other.empty()) << why;
   const RunResult freeDevice = runtool::runProgram("losetup", {"-f"});
   const std::string unbound = freeDevice.out.substr(0, freeDevice.out.find('\n'));
   struct stat device;
@@ -361,6 +373,12 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
        {{"image.TOC", "node", false}},
        "",
        refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input a loop device, the .TOC file an unrelated loop device",
+       true,
+       {{"image.TOC", other, false}},
+       "",
+       "",
        {Unencrypt}},
       {"the input a loop device, outputs to /dev/null",
        true,
@@ -398,6 +416,10 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
       EXPECT_TRUE(discimg::sameAsRange(folder + "/" + f.name, reference, f.from, f.length))
           << c.what << ": " << f.name;
   }
+
+  // What went into the unrelated device is in its file once it is detached.
+  ASSERT_EQ(runtool::runProgram("losetup", {"-d", other}).status, 0);
+  EXPECT_TRUE(discimg::sameAsRange(otherFile, reference, Toc.from, Toc.length));
 
   // Read through the device, the report and the files are those of the file.
   ASSERT_EQ(::mkdir((dir + "/dev").c_str(), 0755), 0);

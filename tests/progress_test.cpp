@@ -680,7 +680,7 @@ TEST_F(ProgressRun, OnlyStandardErrorOnTheTerminal) {
   const PtyRun run = runOnTerminal(opt);
   EXPECT_EQ(run.status, 0);
   EXPECT_GE(drawnLines(run.terminal).size(), 3u) << run.terminal;
-  // A kernel call takes a quarter second's worth at the speed of the one
+  // A kernel call takes a tenth of a second's worth at the speed of the one
   // before, and no less than 4 MiB: where every call looks slow, as under
   // this clock, the 20 MiB of the game partition take five calls or more,
   // and the line is redrawn after each.
@@ -744,7 +744,7 @@ TEST_F(ProgressRun, TerminalWithoutAWidth) {
 TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
   discimg::DiscPlan d;
   d.gameName = std::string("R\0\x01T", 4);
-  d.longGameName = "Caf\xC3\xA9 \x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF";
+  d.longGameName = "Caf\xC3\xA9 \x7f\x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF";
   discimg::PartitionPlan p = partitionWithMetadata(0x50000, 1, 0x8000, 0x8000, 0x8000);
   p.issuer = "Root\x1b[1m\t\xE2\x80\xA6";
   d.partitions = {p};
@@ -757,11 +757,11 @@ TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
   const Case cases[] = {
       {"C.UTF-8",
        {"Game name:       R\\x01T",
-        "Long game name:  Caf\xC3\xA9 \\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+        "Long game name:  Caf\xC3\xA9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
         "\tTicket issuer: Root\\x1b[1m\\x09\xE2\x80\xA6",
         "Extracting partition #0 to esc\\x1b[2J.up.0..."}},
       {"C",
-       {"Long game name:  Caf\\xc3\\xa9 \\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+       {"Long game name:  Caf\\xc3\\xa9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
         "\tTicket issuer: Root\\x1b[1m\\x09\\xe2\\x80\\xa6"}},
   };
   for (const Case &c : cases) {
