@@ -44,10 +44,14 @@ const char *const partitionTypeToExt[] = {"game", "up", "game"};
 // ---------------------------------------------------------------------------
 // Command line
 
+// One write of the whole text: a reader that stops after the first line (as
+// `| head -n 1` does) then closes its end after the tool has finished
+// writing, and the tool never meets a closed pipe.
 void usage() {
-  printError("%s version %s %s\n", ProgName, VersionText, __DATE__);
-  printError("Usage: %s [options] input_file_name\n", ProgName);
-  std::fwrite(OptionList, 1, sizeof OptionList - 1, stderr);
+  const std::string text = formatText("%s version %s %s\nUsage: %s [options] input_file_name\n%s",
+                                      ProgName, VersionText, __DATE__, ProgName, OptionList);
+  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
 // Ends the process after a command-line error: its message is written, the
