@@ -179,6 +179,46 @@ TEST(FileUtilities, WrittenFilesTable) {
   EXPECT_EQ(files.devices[0].used, 1000u);
 }
 
+// Which outputs write the input: regular files by device and inode, block
+// devices by the sectors they share, and never a character device.
+TEST(FileUtilities, WhatWritingAFileWrites) {
+  auto identity = [](FileType type, uint64_t device, uint64_t inode, uint64_t special,
+                     uint64_t wholeDisk) {
+    FileIdentity id;
+    id.type = type;
+    id.device = device;
+    id.inode = inode;
+    id.special = special;
+    id.wholeDisk = wholeDisk;
+    return id;
+  };
+  const FileIdentity file = identity(FileType::Regular, 1, 7, 0, 0);
+  const FileIdentity disk = identity(FileType::Block, 5, 1, 0x800, 0x800);
+  const FileIdentity part1 = identity(FileType::Block, 5, 2, 0x801, 0x800);
+  const FileIdentity tty = identity(FileType::Character, 5, 4, 0x103, 0);
+  struct Row {
+    const char *what;
+    FileIdentity a;
+    FileIdentity b;
+    bool writes;
+  };
+  const Row rows[] = {
+      {"one file", file, file, true},
+      {"another inode", file, identity(FileType::Regular, 1, 8, 0, 0), false},
+      {"the same inode on another device", file, identity(FileType::Regular, 2, 7, 0, 0), false},
+      {"another node of one block device", disk, identity(FileType::Block, 5, 9, 0x800, 0x800),
+       true},
+      {"a whole disk and its partition", disk, part1, true},
+      {"a partition and its whole disk", part1, disk, true},
+      {"two partitions of one disk", part1, identity(FileType::Block, 5, 3, 0x802, 0x800), false},
+      {"a block device and a file with its node's inode", disk,
+       identity(FileType::Regular, 5, 1, 0, 0), false},
+      {"a character device and itself", tty, tty, false},
+  };
+  for (const Row &r : rows)
+    EXPECT_EQ(writesOver(r.a, r.b), r.writes) << r.what;
+}
+
 // A temporary directory with a patterned input file of `size` bytes.
 class CopyTest : public ToolDirTest {
 protected:

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -74,8 +75,20 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
     std::string err;
     int status;
     std::vector<OutFile> files; // regular files besides the input, checked whole
+    std::vector<std::string> args = {"-d", "-x", "image.pwx"};
+    std::string stdoutTo = ""; // appended to: a name in the row's folder
+    std::string stderrTo = "";
+    std::string streamFile = ""; // what the stream's file holds at the end
   };
   const std::string padFailed = P + "Extraction of partition 0-1 pad failed\n";
+  const std::string intoInput =
+      P + "Refusing to run: standard output leads to the input file image.pwx\n";
+  const DiscPlan d = twoPartitionDisc(false);
+  const std::string plain = newDir();
+  layOut(d, plain);
+  const RunResult printed = run({"-d", "-p", "image.pwx"}, plain);
+  ASSERT_EQ(printed.status, 0) << printed.err;
+  const std::string report = printed.out;
   const Row rows[] = {
       {"the .unencrypt file a symbolic link to the input",
        {{"image.unencrypt", "image.pwx", false}},
@@ -121,12 +134,62 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
        "",
        0,
        {Unencrypt, Toc}},
+      {"standard output appending to the input",
+       {},
+       "",
+       intoInput,
+       1,
+       {},
+       {"-d", "-p", "image.pwx"},
+       "image.pwx"},
+      {"-v: the banner does not reach the input either",
+       {},
+       "",
+       intoInput,
+       1,
+       {},
+       {"-v", "-d", "-x", "image.pwx"},
+       "image.pwx"},
+      {"standard output a hard link to the input",
+       {{"log", "image.pwx", true}},
+       "",
+       intoInput,
+       1,
+       {},
+       {"-d", "-p", "image.pwx"},
+       "log"},
+      {"standard error appending to the input: nothing said, nothing written",
+       {{"image.TOC", "image.pwx", false}},
+       "",
+       "",
+       1,
+       {},
+       {"-d", "-x", "image.pwx"},
+       "",
+       "image.pwx"},
+      {"standard output the .TOC file: refused, the report whole in it",
+       {},
+       "",
+       P + "Refusing to write image.TOC: it is standard output\n",
+       255,
+       {},
+       {"-d", "-p", "-x", "image.pwx"},
+       "image.TOC",
+       "",
+       report},
+      {"standard error a pad file",
+       {},
+       padFailed,
+       "",
+       255,
+       {Unencrypt, Toc, Up0},
+       {"-d", "-x", "image.pwx"},
+       "",
+       "image.pad.0",
+       P + "Refusing to write image.pad.0: it is standard error\n"},
   };
-  const DiscPlan d = twoPartitionDisc(false);
-  int count = 0;
   for (const Row &row : rows) {
-    const std::string folder = dir + "/" + std::to_string(count++);
-    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string folder = newDir();
     layOut(d, folder);
     for (const Link &l : row.links) {
       const std::string path = folder + "/" + l.name;
@@ -138,7 +201,14 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
       else
         ASSERT_EQ(::symlink(l.target.c_str(), path.c_str()), 0) << row.what;
     }
-    const RunResult r = run({"-d", "-x", "image.pwx"}, folder);
+    runtool::RunOptions opt;
+    if (!row.stdoutTo.empty()) {
+      opt.stdoutPath = folder + "/" + row.stdoutTo;
+      opt.appendStdout = true;
+    }
+    if (!row.stderrTo.empty())
+      opt.stderrPath = folder + "/" + row.stderrTo;
+    const RunResult r = run(row.args, folder, opt);
     EXPECT_EQ(r.out, row.out) << row.what;
     EXPECT_EQ(r.err, row.err) << row.what;
     EXPECT_EQ(r.status, row.status) << row.what;
@@ -148,6 +218,13 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
     for (const OutFile &f : row.files)
       EXPECT_TRUE(discimg::sameAsRange(folder + "/" + f.name, reference, f.from, f.length))
           << row.what << ": " << f.name;
+    if (row.status == 1) {
+      EXPECT_FALSE(discimg::fileExists(folder + "/image.unencrypt")) << row.what;
+    }
+    if (!row.streamFile.empty()) {
+      const discimg::Bytes held = discimg::readFile(folder + "/" + row.stdoutTo + row.stderrTo);
+      EXPECT_EQ(std::string(held.begin(), held.end()), row.streamFile) << row.what;
+    }
   }
 }
 
@@ -296,6 +373,21 @@ TEST_F(InputGuard, InputFromAPipe) {
                    " -> partitionInfoRawOfs: 0x00040020 partitionInfoOfs:0x00000020\n");
   EXPECT_EQ(r.err, tool + ": Seeking to partition info offset failed\n");
   EXPECT_EQ(r.status, 255);
+
+  // Extraction needs offsets that such an input cannot reach: it is refused
+  // before anything is printed or written (as a disk image, whose files
+  // would be named after /dev/stdin).
+  for (const char *kind : {"-d", "-r"}) {
+    const RunResult x = runtool::runProgram(
+        "sh", {"-c", std::string("cat image.pwx | \"$0\" ") + kind + " -p -x /dev/stdin", tool},
+        opt);
+    EXPECT_EQ(x.out, "") << kind;
+    EXPECT_EQ(x.err, tool + ": Can't extract from /dev/stdin: it can only be read in order (a "
+                            "pipe, a FIFO or a terminal)\n")
+        << kind;
+    EXPECT_EQ(x.status, 1) << kind;
+  }
+  EXPECT_FALSE(discimg::fileExists("/dev/stdin.unencrypt"));
 }
 
 // Attaches a loop device to `file`; its name, or empty with losetup's words in
@@ -342,6 +434,17 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
   discimg::setFileSize(otherFile, Toc.length);
   const std::string other = attachLoop(otherFile, false, why);
   ASSERT_FALSE(other.empty()) << why;
+  // Loop devices stacked on loop devices: eight over the input (the first
+  // is overInput), a ninth over those, and one over the reference's.
+  std::vector<std::string> stack = {overInput};
+  while (stack.size() < 9) {
+    stack.push_back(attachLoop(stack.back(), false, why));
+    ASSERT_FALSE(stack.back().empty()) << why;
+    detach.devices.push_back(stack.back());
+  }
+  const std::string overOverReference = attachLoop(overReference, true, why);
+  ASSERT_FALSE(overOverReference.empty()) << why;
+  detach.devices.push_back(overOverReference);
   const RunResult freeDevice = runtool::runProgram("losetup", {"-f"});
   const std::string unbound = freeDevice.out.substr(0, freeDevice.out.find('\n'));
   struct stat device;
@@ -349,7 +452,7 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
 
   struct Case {
     std::string what;
-    bool inputIsLoop; // image.pwx leads to the read-only loop device over the reference
+    std::string input; // the device image.pwx leads to; empty: the image itself
     std::vector<Link> links;
     std::string out;
     std::string err;
@@ -357,31 +460,31 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
   };
   const Case cases[] = {
       {"the .TOC file a loop device over the input",
-       false,
+       "",
        {{"image.TOC", overInput, false}},
        "",
        refusedAsInput("image.TOC"),
        {Unencrypt}},
       {"the input a loop device, the .TOC file its file",
-       true,
+       overReference,
        {{"image.TOC", reference, false}},
        "",
        refusedAsInput("image.TOC"),
        {Unencrypt}},
       {"the input a loop device, the .TOC file another node of that device",
-       true,
+       overReference,
        {{"image.TOC", "node", false}},
        "",
        refusedAsInput("image.TOC"),
        {Unencrypt}},
       {"the input a loop device, the .TOC file an unrelated loop device",
-       true,
+       overReference,
        {{"image.TOC", other, false}},
        "",
        "",
        {Unencrypt}},
       {"the input a loop device, outputs to /dev/null",
-       true,
+       overReference,
        {{"image.up.0", "/dev/null", false},
         {"image.pad.0", "/dev/null", false},
         {"image.game.1", "/dev/null", false}},
@@ -389,17 +492,54 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
        "",
        {Unencrypt, Toc}},
       {"the .TOC file a loop device without a file",
-       false,
+       "",
        {{"image.TOC", unbound, false}},
        "",
        P + "Refusing to write image.TOC: it is a loop device whose file can't be learned (No "
            "such device or address)\n",
        {Unencrypt}},
+      {"the .TOC file a loop device over a loop device over the input",
+       "",
+       {{"image.TOC", stack[1], false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the .TOC file eight loop devices over the input",
+       "",
+       {{"image.TOC", stack[7], false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the .TOC file nine loop devices over the input",
+       "",
+       {{"image.TOC", stack[8], false}},
+       "",
+       P + "Refusing to write image.TOC: its loop devices nest more than 8 deep\n",
+       {Unencrypt}},
+      {"the input a loop device over a loop device, the .TOC file the file below both",
+       overOverReference,
+       {{"image.TOC", reference, false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input a loop device over a loop device, the .TOC file the one between",
+       overOverReference,
+       {{"image.TOC", overReference, false}},
+       "",
+       refusedAsInput("image.TOC"),
+       {Unencrypt}},
+      {"the input nine loop devices over a file: no regular file can be ruled out",
+       stack[8],
+       {},
+       "",
+       P + "Refusing to write image.unencrypt: the input's loop devices nest more than 8 deep\n",
+       {}},
   };
+
   for (const Case &c : cases) {
     const std::string folder = newDir();
-    if (c.inputIsLoop)
-      ASSERT_EQ(::symlink(overReference.c_str(), (folder + "/image.pwx").c_str()), 0);
+    if (!c.input.empty())
+      ASSERT_EQ(::symlink(c.input.c_str(), (folder + "/image.pwx").c_str()), 0);
     else
       ASSERT_EQ(::link((dir + "/image.pwx").c_str(), (folder + "/image.pwx").c_str()), 0);
     ASSERT_EQ(::mknod((folder + "/node").c_str(), S_IFBLK | 0600, device.st_rdev), 0) << c.what;
@@ -434,6 +574,98 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
   for (const OutFile &f : {Unencrypt, Toc, Up0, Pad0, Game1})
     EXPECT_TRUE(discimg::sameAsRange(dir + "/dev/" + f.name, reference, f.from, f.length))
         << f.name;
+}
+
+// A master boot record with one Linux partition of 8 MiB from 1 MiB on.
+discimg::Bytes partitionTable() {
+  discimg::Bytes mbr(512, 0);
+  discimg::Bytes entry = {0, 0, 0, 0, 0x83, 0, 0, 0, 0x00, 0x08, 0, 0, 0x00, 0x40, 0, 0};
+  std::copy(entry.begin(), entry.end(), mbr.begin() + 446);
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  return mbr;
+}
+
+TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
+  // The input on a scratch file system: ext4 in the first partition of a
+  // disk image on a loop device, and btrfs, which gives its files a device
+  // number of its own, on a whole one. The device, its whole disk and the
+  // image file under it all hold the file system, and none may be written.
+  struct FileSystem {
+    std::string kind;
+    uint64_t size;
+    bool partitioned;
+    std::vector<std::string> check; // read-only check of the unmounted device
+  };
+  const FileSystem systems[] = {{"ext4", 16 << 20, true, {"fsck.ext4", "-n"}},
+                                {"btrfs", 128 << 20, false, {"btrfs", "check", "--readonly"}}};
+  for (const FileSystem &f : systems) {
+    SCOPED_TRACE(f.kind);
+    const std::string disk = dir + "/" + f.kind + ".img";
+    discimg::setFileSize(disk, f.size);
+    if (f.partitioned)
+      discimg::putAt(disk, 0, 0, partitionTable());
+    Detach detach;
+    const RunResult attached = runtool::runProgram("losetup", {"-P", "-f", "--show", disk});
+    if (attached.status != 0)
+      GTEST_SKIP() << "no loop device here (losetup: " << attached.err << ")";
+    const std::string whole = attached.out.substr(0, attached.out.find('\n'));
+    detach.devices.push_back(whole);
+    if (f.partitioned) // where the kernel has not read the table itself
+      runtool::runProgram("partx", {"-a", whole});
+    const std::string device = f.partitioned ? whole + "p1" : whole;
+    const std::string mount = dir + "/" + f.kind;
+    ASSERT_EQ(::mkdir(mount.c_str(), 0755), 0);
+    if (!discimg::fileExists(device) ||
+        runtool::runProgram("mkfs." + f.kind, {"-q", device}).status != 0 ||
+        runtool::runProgram("mount", {device, mount}).status != 0) {
+      std::printf("[   NOTE   ] no %s on a loop device here: not tested\n", f.kind.c_str());
+      continue;
+    }
+    struct Unmount {
+      std::string at;
+      ~Unmount() { runtool::runProgram("umount", {at}); }
+    } unmount{mount};
+    layOut(twoPartitionDisc(false), mount);
+
+    struct Case {
+      std::string what;
+      std::string target; // where image.TOC leads
+      std::string err;
+      bool stdoutOnIt; // with -p, standard output appending to the target instead
+    };
+    const std::string holds =
+        P + "Refusing to write image.TOC: it holds the input file's file system\n";
+    const Case cases[] = {
+        {"the device that holds the file system", device, holds, false},
+        {"its whole disk", whole, holds, false},
+        {"the file under the whole disk", disk, holds, false},
+        {"standard output on the device", device,
+         P + "Refusing to run: standard output leads to the input file image.pwx\n", true},
+    };
+    for (const Case &c : cases) {
+      const std::string folder = mount + "/" + std::to_string(&c - cases);
+      ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+      ASSERT_EQ(::link((mount + "/image.pwx").c_str(), (folder + "/image.pwx").c_str()), 0);
+      runtool::RunOptions opt;
+      if (c.stdoutOnIt) {
+        opt.stdoutPath = c.target;
+        opt.appendStdout = true;
+      } else {
+        ASSERT_EQ(::symlink(c.target.c_str(), (folder + "/image.TOC").c_str()), 0);
+      }
+      const RunResult r = run({"-d", c.stdoutOnIt ? "-p" : "-x", "image.pwx"}, folder, opt);
+      EXPECT_EQ(r.err, c.err) << c.what;
+      EXPECT_EQ(r.status, c.stdoutOnIt ? 1 : 255) << c.what;
+    }
+    EXPECT_TRUE(
+        discimg::sameAsRange(mount + "/image.pwx", reference, 0, discimg::fileSizeOf(reference)));
+    ASSERT_EQ(runtool::runProgram("umount", {mount}).status, 0);
+    std::vector<std::string> check(f.check.begin() + 1, f.check.end());
+    check.push_back(device);
+    const RunResult checked = runtool::runProgram(f.check[0], check);
+    EXPECT_EQ(checked.status, 0) << "the file system was written: " << checked.out << checked.err;
+  }
 }
 
 } // namespace input_test

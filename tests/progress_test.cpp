@@ -7,20 +7,11 @@
 // directly, case by case.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <locale.h>
-#include <poll.h>
-#include <pty.h>
 #include <regex.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +25,6 @@
 #include "disc_image.h"
 #include "run_tool.h"
 #include "tool_test.h"
-#include "unique_fd.h"
 #include "util/progress.h"
 
 extern char **environ;
@@ -43,7 +33,6 @@ extern char **environ;
 namespace progress_test {
 
 namespace fs = std::filesystem;
-using discimg::Fd;
 
 constexpr uint64_t MiB = uint64_t{1} << 20;
 
@@ -366,101 +355,16 @@ std::vector<std::string> childEnvironment(const PtyOptions &opt) {
   return env;
 }
 
-// Appends what is there to read on `fd` to `to`; false at its end.
-bool drain(int fd, std::string &to) {
-  char buffer[65536];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  if (n > 0) {
-    to.append(buffer, static_cast<size_t>(n));
-    return true;
-  }
-  return n < 0 && errno == EINTR;
-}
-
 PtyRun runOnTerminal(const PtyOptions &opt) {
-  int master = -1;
-  int slave = -1;
-  winsize size{};
-  size.ws_row = 24;
-  size.ws_col = static_cast<unsigned short>(opt.columns);
-  if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0)
-    throw std::runtime_error("openpty failed");
-  Fd masterFd(master);
-  Fd slaveFd(slave);
-  if (::ioctl(slave, TIOCSWINSZ, &size) != 0)
-    throw std::runtime_error("TIOCSWINSZ failed");
-  int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe failed");
-  Fd pipeRead(pipeEnds[0]);
-  Fd pipeWrite(pipeEnds[1]);
-
-  // Everything the child needs is built before the fork.
-  const std::string tool = runtool::toolPath();
-  std::vector<std::string> args{opt.argv0};
-  args.insert(args.end(), opt.args.begin(), opt.args.end());
-  std::vector<char *> argv;
-  for (std::string &a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env = childEnvironment(opt);
-  std::vector<char *> envp;
-  for (std::string &e : env)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::setsid();
-    ::ioctl(slave, TIOCSCTTY, 0);
-    if (opt.fileSizeLimit != 0) {
-      const rlimit limit{static_cast<rlim_t>(opt.fileSizeLimit),
-                         static_cast<rlim_t>(opt.fileSizeLimit)};
-      ::signal(SIGXFSZ, SIG_IGN);
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-        ::_exit(125);
-    }
-    const int devNull = ::open("/dev/null", O_RDONLY);
-    if (devNull < 0 || ::dup2(devNull, 0) < 0 ||
-        ::dup2(opt.stdoutOnTerminal ? slave : pipeEnds[1], 1) < 0 ||
-        ::dup2(opt.stderrOnTerminal ? slave : pipeEnds[1], 2) < 0 ||
-        (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0))
-      ::_exit(126);
-    ::close(master);
-    ::close(slave);
-    ::execve(tool.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  slaveFd.reset();
-  pipeWrite.reset();
-
-  PtyRun run;
-  bool terminalOpen = true;
-  bool pipeOpen = true;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (terminalOpen || pipeOpen) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ADD_FAILURE() << "the tool did not finish in time";
-      break;
-    }
-    pollfd fds[2] = {{terminalOpen ? master : -1, POLLIN, 0},
-                     {pipeOpen ? pipeEnds[0] : -1, POLLIN, 0}};
-    if (::poll(fds, 2, 1000) < 0 && errno != EINTR)
-      break;
-    // A terminal whose other side is closed by all reports an error (EIO)
-    // once it is read empty.
-    if (terminalOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-      terminalOpen = drain(master, run.terminal);
-    if (pipeOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
-      pipeOpen = drain(pipeEnds[0], run.piped);
-  }
-  int wstatus = 0;
-  if (::waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
-    run.status = WEXITSTATUS(wstatus);
-  return run;
+  runtool::RunOptions run;
+  run.cwd = opt.cwd;
+  run.env = childEnvironment(opt);
+  run.fileSizeLimit = opt.fileSizeLimit;
+  run.terminal = {opt.stdoutOnTerminal, opt.stderrOnTerminal, opt.columns};
+  // Streams that are both off the terminal share one pipe, in order.
+  run.stderrToStdout = !opt.stdoutOnTerminal && !opt.stderrOnTerminal;
+  const runtool::RunResult r = runtool::runTool(opt.args, run, opt.argv0);
+  return {r.terminal, r.out + r.err, r.status};
 }
 
 // ---------------------------------------------------------------------------
@@ -522,6 +426,13 @@ const TerminalCase TerminalCases[] = {
      "decomp_disk: a\\?\\?\\[2J\\?\\.game\\.1: [0-9]+ of 20 MiB \\([0-9]+ MiB/s\\)", false},
     {"20 columns: the line cut, the numbers' start kept", 20, "decomp_disk", "disc.pwx", "C.UTF-8",
      false, "\xE2\x80\xA6\\.game\\.1: [0-9]+ of [0-9 M]*", true},
+    {"80 columns: bidirectional controls in the name", 80, "decomp_disk",
+     "a\xE2\x80\xAE\xE2\x81\xA6"
+     "b.pwx",
+     "C.UTF-8", false,
+     "decomp_disk: a\\\\xe2\\\\x80\\\\xae\\\\xe2\\\\x81\\\\xa6b\\.game\\.1: [0-9]+ of 20 "
+     "MiB \\([0-9]+ MiB/s\\)",
+     false},
 };
 
 void PrintTo(const TerminalCase &c, std::ostream *os) { *os << c.what; }
@@ -744,7 +655,7 @@ TEST_F(ProgressRun, TerminalWithoutAWidth) {
 TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
   discimg::DiscPlan d;
   d.gameName = std::string("R\0\x01T", 4);
-  d.longGameName = "Caf\xC3\xA9 \x7f\x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF";
+  d.longGameName = "Caf\xC3\xA9 \x7f\x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF\xE2\x80\xAE";
   discimg::PartitionPlan p = partitionWithMetadata(0x50000, 1, 0x8000, 0x8000, 0x8000);
   p.issuer = "Root\x1b[1m\t\xE2\x80\xA6";
   d.partitions = {p};
@@ -757,11 +668,13 @@ TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
   const Case cases[] = {
       {"C.UTF-8",
        {"Game name:       R\\x01T",
-        "Long game name:  Caf\xC3\xA9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+        "Long game name:  Caf\xC3\xA9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff"
+        "\\xe2\\x80\\xae",
         "\tTicket issuer: Root\\x1b[1m\\x09\xE2\x80\xA6",
         "Extracting partition #0 to esc\\x1b[2J.up.0..."}},
       {"C",
-       {"Long game name:  Caf\\xc3\\xa9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff",
+       {"Long game name:  Caf\\xc3\\xa9 \\x7f\\x1b]0;PWNED\\x07\\x1b[2J\\x1b[31m\\xc2\\x9b\\xff"
+        "\\xe2\\x80\\xae",
         "\tTicket issuer: Root\\x1b[1m\\x09\\xe2\\x80\\xa6"}},
   };
   for (const Case &c : cases) {
@@ -784,6 +697,29 @@ TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
            "Game name:       " + d.gameName, "Long game name:  " + d.longGameName,
            "\tTicket issuer: " + p.issuer, "Extracting partition #0 to esc\x1b[2J.up.0..."})
     EXPECT_NE(run.piped.find(line + "\n"), std::string::npos) << line;
+
+  // Names in messages on standard error likewise, the program's included.
+  const std::string refused = dir + "/refused";
+  fs::create_directory(refused);
+  fs::create_symlink(dir + "/" + name, refused + "/" + name);
+  fs::create_symlink(name, refused + "/esc\x1b[2J.TOC");
+  for (const bool onTerminal : {true, false}) {
+    PtyOptions opt;
+    opt.stdoutOnTerminal = false;
+    opt.stderrOnTerminal = onTerminal;
+    opt.argv0 = "decomp\xE2\x80\xAE_disk";
+    opt.args = {"-d", "-x", name};
+    opt.cwd = refused;
+    const PtyRun run = runOnTerminal(opt);
+    EXPECT_EQ(run.status, 255);
+    const std::string refusal = ": Refusing to write esc\x1b[2J.TOC: it is the input file";
+    if (onTerminal)
+      EXPECT_EQ(screenOf(run.terminal, 80),
+                std::vector<std::string>{"decomp\\xe2\\x80\\xae_disk: Refusing to write "
+                                         "esc\\x1b[2J.TOC: it is the input file"});
+    else
+      EXPECT_EQ(run.piped, opt.argv0 + refusal + "\n");
+  }
 }
 
 } // namespace progress_test

@@ -48,8 +48,9 @@ const char *const partitionTypeToExt[] = {"game", "up", "game"};
 // `| head -n 1` does) then closes its end after the tool has finished
 // writing, and the tool never meets a closed pipe.
 void usage() {
-  const std::string text = formatText("%s version %s %s\nUsage: %s [options] input_file_name\n%s",
-                                      ProgName, VersionText, __DATE__, ProgName, OptionList);
+  const std::string text =
+      shownMessage(formatText("%s version %s %s\n", ProgName, VersionText, __DATE__)) +
+      shownMessage(formatText("Usage: %s [options] input_file_name\n", ProgName)) + OptionList;
   std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
@@ -125,18 +126,64 @@ void determineBaseName(const char *inputFileName, std::string &baseName) {
 // ---------------------------------------------------------------------------
 // Driver
 
+// How an output file is filled from the input.
+enum class Fill {
+  Nothing, // created empty
+  Prefix,  // up to `length` bytes (0: all) from `offset`, fewer where the input ends
+  Slice,   // exactly `length` bytes from `offset`; an input that ends first fails it
+};
+
+// How writing one output file went; its caller prints the lines that name it.
+struct OutputEnd {
+  bool opened = false;
+  bool filled = false;
+  bool closed = false;
+  int closeError = 0; // why the close failed
+};
+
+static bool copySlice(const std::string &outputFileName, OutputFile &out, const InputFile &input,
+                      int64_t offset, int64_t length);
+
+// One whole output file: opened through the guard (a refusal or a failed
+// open prints its message), filled as `fill` says (the copy prints its own
+// failures), then closed, whatever the fill did.
+static OutputEnd writeOutputFile(OutputGuard &guard, const InputFile &input,
+                                 const std::string &name, Fill fill, int64_t offset,
+                                 int64_t length) {
+  OutputEnd end;
+  OutputFile out;
+  if (!openOutputFile(guard, name, out))
+    return end;
+  end.opened = true;
+  switch (fill) {
+  case Fill::Nothing:
+    end.filled = true;
+    break;
+  case Fill::Prefix:
+    end.filled = copyPartialInputToOutFile(out, input, offset, length, name.c_str());
+    break;
+  case Fill::Slice:
+    end.filled = copySlice(name, out, input, offset, length);
+    break;
+  }
+  end.closeError = out.descriptor.close();
+  end.closed = end.closeError == 0;
+  return end;
+}
+
 // Writes the .unencrypt file: every byte of a disk image in front of the game
 // table of contents. False after a message.
-static bool writeUnencryptedPart(InputFile &input, const std::string &baseName) {
+static bool writeUnencryptedPart(OutputGuard &guard, const InputFile &input,
+                                 const std::string &baseName) {
   const std::string name = baseName + ".unencrypt";
-  FilePtr out = openOutputFile(input, name);
-  if (!out)
+  const OutputEnd end = writeOutputFile(guard, input, name, Fill::Prefix, 0, UnencryptedPartLength);
+  if (!end.opened)
     return false;
-  if (!copyPartialInputToOutFile(out.get(), input, 0, UnencryptedPartLength, name.c_str())) {
+  if (!end.filled) {
     printError("%s: Extract unencrypted part failed - exit\n", ProgName);
     return false;
   }
-  if (closeFile(out) != 0) {
+  if (!end.closed) {
     printError("%s: Can't close file %s\n", ProgName, name.c_str());
     return false;
   }
@@ -145,7 +192,7 @@ static bool writeUnencryptedPart(InputFile &input, const std::string &baseName) 
 
 // The run after the input is open: 0 when everything asked for was done,
 // -1 otherwise.
-static int runOnInput(const DecompOptions &opts, InputFile &input) {
+static int runOnInput(const DecompOptions &opts, const InputFile &input, OutputGuard &guard) {
   std::string baseName;
   if (opts.extract)
     determineBaseName(opts.inputFileName, baseName);
@@ -154,26 +201,59 @@ static int runOnInput(const DecompOptions &opts, InputFile &input) {
     printError("Printing disk beginning failed - exit\n");
     return -1;
   }
-  if (!opts.moxBin && !opts.print && !writeUnencryptedPart(input, baseName))
+  if (!opts.moxBin && !opts.print && !writeUnencryptedPart(guard, input, baseName))
     return -1;
-  return decomposeSecurityRegion(&opts, input, baseName) ? 0 : -1;
+  return decomposeSecurityRegion(&opts, input, guard, baseName) ? 0 : -1;
+}
+
+// Refuses, right after the open and before anything is printed or written, a
+// run that would write into its own input through a standard stream, and
+// an extraction from an input that can only be read in order (the partitions
+// lie at offsets that such an input cannot reach). False after a message
+// (none where standard error is the way into the input).
+static bool inputCanBeRunOn(const DecompOptions &opts, const InputFile &input, OutputGuard &guard) {
+  learnInputSet(guard, input);
+  switch (standardStreamOnInput(guard)) {
+  case StandardStream::Output:
+    printError("%s: Refusing to run: standard output leads to the input file %s\n", ProgName,
+               opts.inputFileName);
+    return false;
+  case StandardStream::Error:
+    return false;
+  case StandardStream::None:
+    break;
+  }
+  if (opts.extract && !input.seekable) {
+    printError("%s: Can't extract from %s: it can only be read in order (a pipe, a FIFO or a "
+               "terminal)\n",
+               ProgName, opts.inputFileName);
+    return false;
+  }
+  return true;
 }
 
 int decompDiskMain(int argc, char **argv) {
   if (argc > 0 && argv[0] != nullptr)
     ProgName = argv[0];
+  OutputGuard guard;
+  learnStandardStreams(guard);
   DecompOptions opts;
   processOptions(argc, argv, &opts);
+
+  // The banner waits for the input's checks, since standard output may lead
+  // into the input; it still comes before any message about the input.
+  InputFile input;
+  const bool opened = openInputFile(
+      input, opts.inputFileName, opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress);
+  if (opened && !inputCanBeRunOn(opts, input, guard))
+    return 1;
   if (Verbose)
     report("%s version %s %s\n", shownName(ProgName).c_str(), VersionText, __DATE__);
-
-  InputFile input;
-  if (!openInputFile(input, opts.inputFileName,
-                     opts.moxBin ? MoxBinFileStartAddress : DiskImageFileStartAddress)) {
+  if (!opened) {
     printError("%s: Can't open file %s for reading - exit\n", ProgName, opts.inputFileName);
     return 1;
   }
-  int status = runOnInput(opts, input);
+  int status = runOnInput(opts, input, guard);
   input.descriptor.reset();
 
   // A report that never reached its reader is a failure, not a success.
@@ -524,52 +604,43 @@ static bool printPartitions(const InputFile &input, PartitionTable &table, bool 
   return true;
 }
 
-// Copies the table-of-contents region, from the game table of contents up to
-// `first` (or to the end of the input when there is no first partition), into
-// `out`. False after a message; `tocSound` turns false when the region has no
-// sound end.
-static bool copyTocRegion(FILE *out, const InputFile &input, std::optional<uint64_t> first,
-                          const std::string &name, bool &tocSound) {
-  const int64_t tocFileOffset = diskAddressToFileOffset(GameTocAddress, input.fileStartAddress);
-  if (!first) // no partition ends the region: it runs to the end of the input
-    return copyPartialInputToOutFile(out, input, tocFileOffset, 0, name.c_str());
-  if (*first < GameTocAddress) {
-    printError("%s: First partition address 0x%" PRIx64
-               " lies below the table of contents at 0x%" PRIx64 "; nothing copied to %s\n",
-               ProgName, *first, GameTocAddress, name.c_str());
-    tocSound = false;
-    return true;
-  }
-  if (*first == GameTocAddress)
-    return true;
-  return copyPartialInputToOutFile(out, input, tocFileOffset,
-                                   static_cast<int64_t>(*first - GameTocAddress), name.c_str());
-}
-
 // Writes the .TOC file: disk addresses from the game table of contents up to
 // the partition of table entry 0, or to the end of the input when the table
-// is empty. False after a message.
-static bool writeTocFile(InputFile &input, PartitionTable &table, const std::string &baseName,
-                         bool &tocSound) {
+// is empty. A first partition at the table of contents leaves the file empty,
+// one below it too, and then `tocSound` turns false. False after a message.
+static bool writeTocFile(OutputGuard &guard, const InputFile &input, PartitionTable &table,
+                         const std::string &baseName, bool &tocSound) {
   std::optional<uint64_t> first;
   if (table.count != 0 && !(first = readPartitionAddress(table, 0)))
     return false;
   const std::string name = baseName + ".TOC";
-  FilePtr out = openOutputFile(input, name);
-  if (!out)
+  const int64_t tocFileOffset = diskAddressToFileOffset(GameTocAddress, input.fileStartAddress);
+  const bool below = first && *first < GameTocAddress;
+  const OutputEnd end = !first ? writeOutputFile(guard, input, name, Fill::Prefix, tocFileOffset, 0)
+                        : *first <= GameTocAddress
+                            ? writeOutputFile(guard, input, name, Fill::Nothing, 0, 0)
+                            : writeOutputFile(guard, input, name, Fill::Prefix, tocFileOffset,
+                                              static_cast<int64_t>(*first - GameTocAddress));
+  if (!end.opened)
     return false;
-  if (!copyTocRegion(out.get(), input, first, name, tocSound)) {
+  if (below) {
+    printError("%s: First partition address 0x%" PRIx64
+               " lies below the table of contents at 0x%" PRIx64 "; nothing copied to %s\n",
+               ProgName, *first, GameTocAddress, name.c_str());
+    tocSound = false;
+  }
+  if (!end.filled) {
     printError("%s: Can't extract TOC from file %s - exit\n", ProgName, name.c_str());
     return false;
   }
-  if (closeFile(out) != 0) {
+  if (!end.closed) {
     printError("%s: Can't close file %s\n", ProgName, name.c_str());
     return false;
   }
   return true;
 }
 
-bool decomposeSecurityRegion(const DecompOptions *opts, InputFile &input,
+bool decomposeSecurityRegion(const DecompOptions *opts, const InputFile &input, OutputGuard &guard,
                              const std::string &baseName) {
   // Read without a position check: an input that cannot seek (a pipe) is at
   // its start here, where a mox.bin file holds the game table of contents.
@@ -598,9 +669,9 @@ bool decomposeSecurityRegion(const DecompOptions *opts, InputFile &input,
   if (opts->print && !printPartitions(input, table, allDone))
     return false;
   if (opts->extract) {
-    if (!writeTocFile(input, table, baseName, allDone))
+    if (!writeTocFile(guard, input, table, baseName, allDone))
       return false;
-    if (!extractPartitions(opts, input, table, baseName))
+    if (!extractPartitions(opts, input, guard, table, baseName))
       allDone = false;
   }
   return allDone;
@@ -691,7 +762,7 @@ static bool fitToInput(const DecompOptions &opts, const InputFile &input, Partit
 
 // Writes the partition file of one entry and the pad file after it. False
 // after a message.
-static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
+static bool writePartitionFiles(OutputGuard &guard, const InputFile &input, const PartitionSlice &s,
                                 const std::string &baseName) {
   // A range that ends before it begins (the next entry's partition lies
   // below this one, or the partition starts past the input) has no file.
@@ -706,7 +777,7 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
       formatText("%s.%s.%d", baseName.c_str(), partitionTypeExt(s.type), s.index);
   if (Verbose)
     report("Extracting partition #%d to %s...\n", s.index, shownName(name.c_str()).c_str());
-  if (!sliceFile(name, input, diskAddressToFileOffset(s.address, input.fileStartAddress),
+  if (!sliceFile(guard, name, input, diskAddressToFileOffset(s.address, input.fileStartAddress),
                  rangeLength)) {
     report("%s: Extraction of partition %d failed\n", shownName(ProgName).c_str(), s.index);
     return false;
@@ -714,7 +785,7 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
   if (!s.next || static_cast<int64_t>(*s.next) <= s.dataEnd)
     return true;
   const std::string padName = formatText("%s.pad.%d", baseName.c_str(), s.index);
-  if (!sliceFile(padName, input,
+  if (!sliceFile(guard, padName, input,
                  diskAddressToFileOffset(static_cast<uint64_t>(s.dataEnd), input.fileStartAddress),
                  wrappingSub(static_cast<int64_t>(*s.next), s.dataEnd))) {
     report("%s: Extraction of partition %d-%d pad failed\n", shownName(ProgName).c_str(), s.index,
@@ -724,8 +795,8 @@ static bool writePartitionFiles(InputFile &input, const PartitionSlice &s,
   return true;
 }
 
-bool extractPartitions(const DecompOptions *opts, InputFile &input, PartitionTable &table,
-                       const std::string &baseName) {
+bool extractPartitions(const DecompOptions *opts, const InputFile &input, OutputGuard &guard,
+                       PartitionTable &table, const std::string &baseName) {
   // Every header is read before any file is written, so a table with an
   // unreadable header writes nothing.
   if (!readPartitionLengths(input, table))
@@ -741,7 +812,7 @@ bool extractPartitions(const DecompOptions *opts, InputFile &input, PartitionTab
     if (i + 1 < table.count && !(s.next = readPartitionAddress(table, i + 1)))
       return false;
     if (!settleDataLength(*opts, input, s) || !fitToInput(*opts, input, s) ||
-        !writePartitionFiles(input, s, baseName))
+        !writePartitionFiles(guard, input, s, baseName))
       return false;
   }
   return true;
@@ -751,7 +822,7 @@ bool extractPartitions(const DecompOptions *opts, InputFile &input, PartitionTab
 constexpr size_t SliceBufferSize = 0x800000;
 
 // Copies the range into `out`; false after its message.
-static bool copySlice(const std::string &outputFileName, FILE *out, const InputFile &input,
+static bool copySlice(const std::string &outputFileName, OutputFile &out, const InputFile &input,
                       int64_t offset, int64_t length) {
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[SliceBufferSize]);
   if (!buffer) {
@@ -766,7 +837,7 @@ static bool copySlice(const std::string &outputFileName, FILE *out, const InputF
   request.input = &input;
   request.offset = offset;
   request.count = static_cast<uint64_t>(length);
-  request.output = out;
+  request.output = &out;
   request.buffer = {buffer.get(), SliceBufferSize};
   request.progressLabel = outputFileName.c_str();
   switch (copyRange(request)) {
@@ -785,24 +856,19 @@ static bool copySlice(const std::string &outputFileName, FILE *out, const InputF
   return false;
 }
 
-bool sliceFile(const std::string &outputFileName, InputFile &input, int64_t offset,
-               int64_t length) {
-  FilePtr out = openOutputFile(input, outputFileName);
-  if (!out)
+bool sliceFile(OutputGuard &guard, const std::string &outputFileName, const InputFile &input,
+               int64_t offset, int64_t length) {
+  // Callers never ask for a negative length; copying nothing is the only
+  // safe answer to one.
+  const OutputEnd end = writeOutputFile(guard, input, outputFileName,
+                                        length < 0 ? Fill::Nothing : Fill::Slice, offset, length);
+  if (!end.opened)
     return false;
-  bool ok;
-  if (length < 0) {
-    // Callers never ask for this; copying nothing is the only safe answer.
+  if (length < 0)
     printError("%s: Refusing to copy a negative length into %s\n", ProgName,
                outputFileName.c_str());
-    ok = false;
-  } else {
-    ok = copySlice(outputFileName, out.get(), input, offset, length);
-  }
-  if (closeFile(out) != 0) {
+  if (!end.closed)
     printError("%s: Closing output file %s failed (%s)\n", ProgName, outputFileName.c_str(),
-               std::strerror(errno));
-    ok = false;
-  }
-  return ok;
+               std::strerror(end.closeError));
+  return end.filled && length >= 0 && end.closed;
 }

@@ -10,6 +10,7 @@
 
 #include "../format/DF_structs.h"
 #include "../util/input_file.h"
+#include "../util/output_guard.h"
 #include "decomp_common.h"
 
 // The parsed command line; filled once, then only read.
@@ -47,8 +48,8 @@ bool dumpDiskBeginning(const DecompOptions *options, const InputFile &input);
 // Reads the game table of contents at its disk address and the partition
 // table, then prints and/or extracts as the options ask. True only
 // when everything asked for was done.
-bool decomposeSecurityRegion(const DecompOptions *options, InputFile &input,
-                             const std::string &baseName);
+bool decomposeSecurityRegion(const DecompOptions *options, const InputFile &input,
+                             OutputGuard &guard, const std::string &baseName);
 
 // Prints one partition's block. True only when its header, its title metadata
 // (whole) and its certificate chain were read.
@@ -77,11 +78,13 @@ const char *contentTypeToStr(uint16_t contentType);
 
 // Writes every partition, and every gap before the next entry's partition, to
 // files of their own. True only when every entry was written.
-bool extractPartitions(const DecompOptions *options, InputFile &input, PartitionTable &table,
-                       const std::string &baseName);
+bool extractPartitions(const DecompOptions *options, const InputFile &input, OutputGuard &guard,
+                       PartitionTable &table, const std::string &baseName);
 
-// Copies `length` bytes at file offset `offset` of the input into a new file.
-bool sliceFile(const std::string &outputFileName, InputFile &input, int64_t offset, int64_t length);
+// Copies `length` bytes at file offset `offset` of the input into a new file,
+// which the guard must let it write.
+bool sliceFile(OutputGuard &guard, const std::string &outputFileName, const InputFile &input,
+               int64_t offset, int64_t length);
 
 // The file-name component of a partition type's files.
 const char *partitionTypeExt(uint32_t partitionType);

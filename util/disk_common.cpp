@@ -29,26 +29,24 @@ struct ProgressScope {
   ~ProgressScope() { endProgress(progress); }
 };
 
-// A regular output that the copy writes at explicit offsets: its descriptor,
-// the output offset of the range's first byte, and whether holes of the input
-// may be left as holes (only when nothing lies in the output past where the
-// copy starts, so a skipped hole reads as zeros).
+// A regular output that the copy writes at explicit offsets: the output
+// offset of the range's first byte, and whether holes of the input may be
+// left as holes (only when nothing lies in the output past where the copy
+// starts, so a skipped hole reads as zeros).
 struct Target {
-  int fd = -1;
+  OutputFile *out = nullptr;
   uint64_t start = 0;
   bool skipHoles = false;
+  int fd() const { return out->fd(); }
 };
 
-// True when the output is a regular file that is not appending.
+// True when the output is a regular file written at explicit offsets.
 bool findTarget(const CopyRequest &r, Target &t) {
-  t.fd = fileno(r.output);
   struct stat st;
-  if (fstat(t.fd, &st) != 0 || !S_ISREG(st.st_mode) || (fcntl(t.fd, F_GETFL) & O_APPEND) != 0)
+  if (!r.output->regular || !r.output->positioned || fstat(r.output->fd(), &st) != 0)
     return false;
-  const off_t at = lseek(t.fd, 0, SEEK_CUR);
-  if (at < 0)
-    return false;
-  t.start = static_cast<uint64_t>(at);
+  t.out = r.output;
+  t.start = r.output->at;
   t.skipHoles = static_cast<uint64_t>(st.st_size) <= t.start;
   return true;
 }
@@ -74,21 +72,6 @@ bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t 
   if (hole >= 0)
     to = std::min(end, static_cast<uint64_t>(hole - base));
   return true;
-}
-
-// Writes `count` bytes at `offset`; returns how many were written before a
-// failure, `count` when none came.
-size_t writeAt(int fd, const uint8_t *from, size_t count, uint64_t offset) {
-  size_t done = 0;
-  while (done < count) {
-    const ssize_t n = pwrite(fd, from + done, count - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
 }
 
 // Grows the output to `size` bytes without writing anything: a hole. Where a
@@ -139,7 +122,7 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
       off_t from = in;
       off_t into = static_cast<off_t>(t.start + pos);
       m.sizer.start();
-      const ssize_t n = copy_file_range(r.input->fd(), &from, t.fd, &into,
+      const ssize_t n = copy_file_range(r.input->fd(), &from, t.fd(), &into,
                                         static_cast<size_t>(std::min(to - pos, m.sizer.next)), 0);
       if (n < 0) { // the buffer takes over, from the same byte
         m.inKernel = false;
@@ -152,7 +135,8 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
       size_t got;
       if (!readInput(*r.input, in, r.buffer.data(), want, got))
         return false;
-      moved = writeAt(t.fd, r.buffer.data(), got, t.start + pos);
+      t.out->at = t.start + pos;
+      moved = writeOutput(*t.out, r.buffer.data(), got);
       if (moved < got) {
         pos += moved;
         return false;
@@ -172,7 +156,7 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
 // length of the prefix that the output holds.
 uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgress &progress) {
   Mover m;
-  m.inKernel = r.input->identity.type == S_IFREG;
+  m.inKernel = r.input->regular;
   uint64_t pos = 0;
   uint64_t written = 0;
   bool ok = true;
@@ -185,7 +169,7 @@ uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgr
     if (pos != from)
       written = pos;
   }
-  if (ok && written < end && ftruncate(t.fd, static_cast<off_t>(t.start + end)) != 0)
+  if (ok && written < end && ftruncate(t.fd(), static_cast<off_t>(t.start + end)) != 0)
     ok = false;
   return ok ? end : written;
 }
@@ -214,9 +198,9 @@ CopyEnd copyPlain(const CopyRequest &r, uint64_t done, const Target *holes,
   while (done < r.count) {
     const uint64_t skipTo = holes != nullptr ? endOfHoleChunks(r, done) : done;
     if (skipTo > done) {
-      if (!extendTo(holes->fd, holes->start + skipTo) ||
-          fseeko(r.output, static_cast<off_t>(holes->start + skipTo), SEEK_SET) != 0)
+      if (!extendTo(holes->fd(), holes->start + skipTo))
         return CopyEnd::WriteFailed;
+      r.output->at = holes->start + skipTo;
       done = skipTo;
       updateProgress(progress, done);
       continue;
@@ -227,7 +211,7 @@ CopyEnd copyPlain(const CopyRequest &r, uint64_t done, const Target *holes,
       return CopyEnd::ReadFailed;
     if (got < want && !r.writeShortChunk)
       return CopyEnd::InputEnded;
-    if (std::fwrite(r.buffer.data(), 1, got, r.output) < got)
+    if (writeOutput(*r.output, r.buffer.data(), got) < got)
       return CopyEnd::WriteFailed;
     done += got;
     updateProgress(progress, done);
@@ -253,10 +237,6 @@ CopyEnd copyRange(const CopyRequest &r) {
   ProgressScope scope;
   if (r.progressLabel != nullptr)
     startProgress(scope.progress, r.progressLabel, r.count);
-  // Whatever the caller wrote into the output must be in the file before
-  // anything is written at explicit offsets.
-  if (r.count != 0 && std::fflush(r.output) != 0)
-    return CopyEnd::WriteFailed;
   Target t;
   if (r.count == 0 || !findTarget(r, t))
     return copyPlain(r, 0, nullptr, scope.progress);
@@ -270,15 +250,14 @@ CopyEnd copyRange(const CopyRequest &r) {
   // After a failure the plain copy starts again at the last whole chunk, so
   // a short write or an input that ends leaves what it would leave.
   const uint64_t done = reached == end ? end : reached - reached % chunk;
-  if (done != reached && ftruncate(t.fd, static_cast<off_t>(t.start + done)) != 0)
+  if (done != reached && ftruncate(t.fd(), static_cast<off_t>(t.start + done)) != 0)
     return CopyEnd::WriteFailed;
-  if (fseeko(r.output, static_cast<off_t>(t.start + done), SEEK_SET) != 0)
-    return CopyEnd::WriteFailed;
+  r.output->at = t.start + done;
   return copyPlain(r, done, t.skipHoles ? &t : nullptr, scope.progress);
 }
 
-bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t offset, int64_t length,
-                               const char *label) {
+bool copyPartialInputToOutFile(OutputFile &output, const InputFile &input, int64_t offset,
+                               int64_t length, const char *label) {
   if (const int err = offsetError(input, offset)) {
     printError("(%s) Error: Can't seek on file '%s' [%s]\n", ProgName, input.name,
                std::strerror(err));
@@ -300,7 +279,7 @@ bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t off
   request.input = &input;
   request.offset = offset;
   request.count = static_cast<uint64_t>(std::min(budget, size - offset));
-  request.output = output;
+  request.output = &output;
   request.buffer = {buffer.get(), CopyChunkSize};
   request.writeShortChunk = true;
   request.progressLabel = label;
@@ -328,7 +307,26 @@ bool copyPartialBinFileToOutFile(FILE *output, const char *inputFileName, int64_
     printError("(%s) Error: Can't open file '%s'\n", ProgName, inputFileName);
     return false;
   }
-  return copyPartialInputToOutFile(output, input, offset, length, nullptr);
+  // The stream's descriptor, written directly: at the stream's position
+  // unless it appends or has no position, and the stream moved on after.
+  OutputFile out;
+  if (std::fflush(output) == 0)
+    out.descriptor = Descriptor(dup(fileno(output)));
+  if (out.fd() < 0) {
+    printError("%s: Write error when copying file %s\n", ProgName, inputFileName);
+    return false;
+  }
+  struct stat at;
+  const off_t position = lseek(out.fd(), 0, SEEK_CUR);
+  out.regular = fstat(out.fd(), &at) == 0 && S_ISREG(at.st_mode);
+  out.positioned = position >= 0 && (fcntl(out.fd(), F_GETFL) & O_APPEND) == 0;
+  out.at = position >= 0 ? static_cast<uint64_t>(position) : 0;
+  const bool copied = copyPartialInputToOutFile(out, input, offset, length, nullptr);
+  if (out.positioned && fseeko(output, static_cast<off_t>(out.at), SEEK_SET) != 0) {
+    printError("%s: Write error when copying file %s\n", ProgName, inputFileName);
+    return false;
+  }
+  return copied;
 }
 
 bool copyBinFileToOutFile(FILE *output, const char *inputFileName) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Every byte copy of the tool: byte ranges of the open input (or of a named
-// file) into an open output stream. Each copy goes through the kernel where
+// file) into an open output. Each copy goes through the kernel where
 // it can and through a buffer where it must, with the same bytes, messages
 // and end either way.
 #pragma once
@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "input_file.h"
+#include "output_file.h"
+#include "progress.h"
 #include "tool_common.h"
 
 // Size of the buffer that copyPartialBinFileToOutFile moves the bytes through.
@@ -24,8 +26,8 @@ enum class CopyEnd {
   WriteFailed, // the output took fewer bytes than it was given
 };
 
-// One copy: `count` bytes from file offset `offset` of `input`, appended to
-// `output` at its current position. The buffer sets the chunk size: a chunk
+// One copy: `count` bytes from file offset `offset` of `input`, written to
+// `output` at its position. The buffer sets the chunk size: a chunk
 // is written whole or, when the input ends inside it, not at all (unless
 // `writeShortChunk`), so every outcome leaves what a plain read-and-write
 // loop over such chunks leaves. A progress line is shown for `progressLabel`
@@ -34,13 +36,14 @@ struct CopyRequest {
   const InputFile *input = nullptr;
   int64_t offset = 0;
   uint64_t count = 0;
-  FILE *output = nullptr;
+  OutputFile *output = nullptr;
   std::span<uint8_t> buffer;
   bool writeShortChunk = false;
   const char *progressLabel = nullptr;
 };
 
-// Runs a copy; `output` is left open at the end of what was written.
+// Runs a copy; `output` is left open, its position at the end of what was
+// written.
 CopyEnd copyRange(const CopyRequest &request);
 
 // How many bytes the next kernel copy call asks for, after a call that
@@ -59,12 +62,14 @@ uint64_t nextCallSize(uint64_t moved, double took);
 // them when `length` is not 0; the end of the input ends the copy without
 // failing it. False after a message naming the input. `label` names the
 // output for the progress line.
-bool copyPartialInputToOutFile(FILE *output, const InputFile &input, int64_t offset, int64_t length,
-                               const char *label);
+bool copyPartialInputToOutFile(OutputFile &output, const InputFile &input, int64_t offset,
+                               int64_t length, const char *label);
 
-// As copyPartialInputToOutFile, for a file given by name and opened here.
-// Whatever the caller wrote into `output` is flushed first. An offset at or
-// past the end, or a negative length, appends nothing.
+// As copyPartialInputToOutFile, for a file given by name and opened here, into
+// the caller's stream at its current position. Whatever the caller wrote into
+// `output` is flushed first, and the stream is left at the end of what was
+// copied. An offset at or past the end, or a negative length, appends
+// nothing.
 bool copyPartialBinFileToOutFile(FILE *output, const char *inputFileName, int64_t offset,
                                  int64_t length);
 

@@ -7,12 +7,11 @@
 #include <ctime>
 #include <cwchar>
 #include <cwctype>
-#include <langinfo.h>
-#include <locale.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
+#include "shown_text.h"
 #include "tool_common.h"
 
 namespace {
@@ -54,10 +53,15 @@ Cells toCells(const char *text) {
       continue;
     }
     const int width = wcwidth(wc);
-    if (width < 0 || std::iswcntrl(static_cast<wint_t>(wc)))
+    if (isBidiControl(static_cast<uint32_t>(wc))) {
+      // Invisible, and able to reorder the line: shown byte by byte.
+      for (size_t i = 0; i < n; ++i)
+        cells.push_back({formatText("\\x%02x", static_cast<unsigned char>(p[i])), 4});
+    } else if (width < 0 || std::iswcntrl(static_cast<wint_t>(wc))) {
       cells.push_back({"?", 1});
-    else
+    } else {
       cells.push_back({std::string(p, n), static_cast<unsigned>(width)});
+    }
     p += n;
     left -= n;
   }
@@ -116,31 +120,6 @@ const char *baseNameOf(const char *path) {
   return slash != nullptr && slash[1] != '\0' ? slash + 1 : path;
 }
 
-// The user's character set (LC_ALL, LC_CTYPE, LANG), in force on this thread
-// while the object lives. The process's own locale stays "C", so nothing but
-// the progress line is measured or written differently.
-class UserCharacterSet {
-public:
-  UserCharacterSet() : own_(newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr))) {
-    if (own_ != static_cast<locale_t>(nullptr))
-      previous_ = uselocale(own_);
-  }
-  ~UserCharacterSet() {
-    if (own_ != static_cast<locale_t>(nullptr)) {
-      uselocale(previous_);
-      freelocale(own_);
-    }
-  }
-  UserCharacterSet(const UserCharacterSet &) = delete;
-  UserCharacterSet &operator=(const UserCharacterSet &) = delete;
-
-  bool utf8() const { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
-
-private:
-  locale_t own_;
-  locale_t previous_ = LC_GLOBAL_LOCALE;
-};
-
 // The width of the terminal on standard error, asked at every draw so that a
 // resized window is followed.
 unsigned terminalColumns() {
@@ -161,11 +140,6 @@ bool terminalTakesProgress() {
 }
 
 } // namespace
-
-bool userLocaleIsUtf8() {
-  const UserCharacterSet characterSet;
-  return characterSet.utf8();
-}
 
 double monotonicSeconds() {
   timespec ts;

@@ -19,10 +19,6 @@ struct CopyProgress {
   double lastShown = 0;
 };
 
-// True when the user's locale (LC_ALL, LC_CTYPE, LANG) speaks UTF-8; the
-// process's own locale stays "C".
-bool userLocaleIsUtf8();
-
 // Seconds on a clock that never goes back; the line's and the copies' timer.
 double monotonicSeconds();
 
@@ -47,7 +43,7 @@ struct ProgressText {
 // Where it does not fit, it gives up, in this order: the program's directory,
 // the head of the file name (an ellipsis stands for it), the rate, the
 // program's name; and at last it is cut. Control characters and bytes that are not characters of
-// the locale become '?'. `utf8` tells whether the terminal's character set is
-// UTF-8 (the ellipsis is then one character, else three dots); widths are
-// measured in the current locale, which the caller sets.
+// the locale become '?', bidirectional controls \xNN per byte. `utf8` tells whether the terminal's
+// character set is UTF-8 (the ellipsis is then one character, else three dots); widths are measured
+// in the current locale, which the caller sets.
 std::string formatProgressLine(const ProgressText &text, unsigned columns, bool utf8);

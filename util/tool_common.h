@@ -7,8 +7,7 @@
 #include <memory>
 #include <string>
 
-// The progress line of long copies lives beside these helpers.
-#include "progress.h"
+#include "shown_text.h"
 
 // The program name as invoked; the head of almost every message.
 extern const char *ProgName;
@@ -36,29 +35,10 @@ uint64_t alignAddress(uint64_t address, uint32_t alignment);
 // printf into a std::string; names are built with it so none is ever cut.
 std::string formatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// A message on standard error. Standard output is flushed first, so that a
-// log that takes both streams keeps them in the order they were written even
-// when standard output is fully buffered.
+// A message on standard error, shown as shownMessage says. Standard output is
+// flushed first, so that a log that takes both streams keeps them in the
+// order they were written even when standard output is fully buffered.
 void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-// Text from the image, and names, as standard output shows them. Off a
-// terminal: exactly the bytes given, so pipes and files get what the image
-// holds. On a terminal, which such bytes could drive: every byte that is not
-// printable text is shown as \xNN (C0 controls, DEL, C1 controls, and bytes
-// that are not UTF-8, or outside a UTF-8 locale every byte from 0x80 up), and
-// NUL bytes, which pad fixed-width fields and show as nothing, are left out.
-struct ShownText {
-  const char *raw = nullptr; // off a terminal: the bytes themselves
-  size_t rawLength = 0;
-  std::string escaped; // on a terminal
-  const char *data() const { return raw != nullptr ? raw : escaped.data(); }
-  int length() const { return static_cast<int>(raw != nullptr ? rawLength : escaped.size()); }
-};
-ShownText showBytes(const void *bytes, size_t count);
-// A text field of `width` bytes, up to its first NUL and never past it.
-ShownText showField(const char *field, size_t width);
-// A name (of a file, of the program) in a line on standard output.
-std::string shownName(const char *name);
 
 // Report output on standard output. The first write that fails is remembered
 // with its reason, since the final flush may report none.

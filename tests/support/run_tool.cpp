@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -141,6 +143,7 @@ struct ChildSetup {
   int stdoutFd;
   int stderrFd;
   int errFd;
+  int terminalFd;  // the pseudo-terminal to make the controlling one, or -1
   const char *cwd; // null: inherit
   uint64_t fileSizeLimit;
   uint64_t addressSpaceLimit;
@@ -148,6 +151,7 @@ struct ChildSetup {
   const char *path;
   bool searchPath; // bare program name: look it up in PATH
   char *const *argv;
+  char *const *envp; // null: the test process's environment
 };
 
 [[noreturn]] void runChild(const ChildSetup &s) {
@@ -157,6 +161,9 @@ struct ChildSetup {
   ::sigprocmask(SIG_SETMASK, &all, nullptr);
   ::signal(SIGPIPE, SIG_DFL);
 
+  if (s.terminalFd >= 0 && (::setsid() < 0 || ::ioctl(s.terminalFd, TIOCSCTTY, 0) != 0)) {
+    failInChild(s.errFd, ChildStage::kStdio);
+  }
   if (::dup2(s.stdinFd, 0) < 0 || ::dup2(s.stdoutFd, 1) < 0 || ::dup2(s.stderrFd, 2) < 0) {
     failInChild(s.errFd, ChildStage::kStdio);
   }
@@ -178,7 +185,9 @@ struct ChildSetup {
   if (s.addressSpaceLimit != 0 && !lowerLimit(RLIMIT_AS, s.addressSpaceLimit)) {
     failInChild(s.errFd, ChildStage::kAddressSpaceLimit);
   }
-  if (s.searchPath) {
+  if (s.envp != nullptr) {
+    ::execve(s.path, s.argv, s.envp);
+  } else if (s.searchPath) {
     ::execvp(s.path, s.argv);
   } else {
     ::execv(s.path, s.argv);
@@ -204,6 +213,9 @@ bool drainOnce(int fd, std::string &sink) {
     if (errno == EAGAIN) {
       return true;
     }
+    if (errno == EIO) { // a terminal whose other side all have closed
+      return false;
+    }
     throw sysError("reading the child's output", errno);
   }
 }
@@ -222,8 +234,9 @@ std::string toolPath() {
 #endif
 }
 
-// The child gets /dev/null as stdin, pipes (or stdoutPath) as stdout and stderr,
-// and the requested working directory and limits. A relative tool path is made
+// The child gets /dev/null as stdin, pipes (or the files, or the pseudo-terminal
+// that `opt` names) as stdout and stderr, and the requested working directory,
+// environment and limits. A relative tool path is made
 // absolute first, so `cwd` does not change which binary runs; a bare name is
 // looked up in PATH. Failing to start the tool throws; it never shows up as a
 // result. timeoutSeconds <= 0 means no time limit.
@@ -245,33 +258,79 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   }
   argv.push_back(nullptr);
 
+  std::vector<std::string> envStore = opt.env;
+  std::vector<char *> envp;
+  for (std::string &e : envStore) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
   Fd devNull = aboveStdio(checked(::open("/dev/null", O_RDONLY | O_CLOEXEC), "opening /dev/null"),
                           "opening /dev/null");
+  Fd master;
+  Fd slave;
+  if (opt.terminal.stdoutOn || opt.terminal.stderrOn) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(opt.terminal.columns);
+    int m = -1;
+    int sl = -1;
+    if (::openpty(&m, &sl, nullptr, nullptr, &size) != 0) {
+      throw sysError("openpty", errno);
+    }
+    master = aboveStdio(Fd(m), "openpty");
+    slave = aboveStdio(Fd(sl), "openpty");
+    ::fcntl(master.get(), F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave.get(), F_SETFD, FD_CLOEXEC);
+    // Some systems keep a width of 0 from openpty; set it once more.
+    if (::ioctl(slave.get(), TIOCSWINSZ, &size) != 0) {
+      throw sysError("TIOCSWINSZ", errno);
+    }
+  }
   Pipe outPipe;
   Fd stdoutFile;
-  if (opt.stdoutPath.empty()) {
-    outPipe = makePipe();
-  } else {
+  if (!opt.stdoutPath.empty()) {
     const std::string what = "opening " + opt.stdoutPath;
+    const int mode = opt.appendStdout ? O_APPEND : O_TRUNC;
     stdoutFile = aboveStdio(
-        checked(::open(opt.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+        checked(::open(opt.stdoutPath.c_str(), O_WRONLY | O_CREAT | mode | O_CLOEXEC, 0644), what),
+        what);
+  } else if (!opt.terminal.stdoutOn) {
+    outPipe = makePipe();
+  }
+  Pipe errPipe;
+  Fd stderrFile;
+  if (!opt.stderrPath.empty()) {
+    const std::string what = "opening " + opt.stderrPath;
+    stderrFile = aboveStdio(
+        checked(::open(opt.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644),
                 what),
         what);
+  } else if (!opt.terminal.stderrOn && !opt.stderrToStdout) {
+    errPipe = makePipe();
   }
-  Pipe errPipe = makePipe();
   Pipe startPipe = makePipe(); // carries a start failure; closed by a successful exec
 
+  const int stdoutFd = opt.terminal.stdoutOn ? slave.get()
+                       : stdoutFile.valid()  ? stdoutFile.get()
+                                             : outPipe.write.get();
+  const int stderrFd = opt.terminal.stderrOn ? slave.get()
+                       : stderrFile.valid()  ? stderrFile.get()
+                       : opt.stderrToStdout  ? stdoutFd
+                                             : errPipe.write.get();
   const ChildSetup setup{devNull.get(),
-                         stdoutFile.valid() ? stdoutFile.get() : outPipe.write.get(),
-                         errPipe.write.get(),
+                         stdoutFd,
+                         stderrFd,
                          startPipe.write.get(),
+                         slave.valid() ? slave.get() : -1,
                          opt.cwd.empty() ? nullptr : opt.cwd.c_str(),
                          opt.fileSizeLimit,
                          opt.addressSpaceLimit,
                          opt.closedDescriptors,
                          path.c_str(),
                          searchPath,
-                         argv.data()};
+                         argv.data(),
+                         opt.env.empty() ? nullptr : envp.data()};
 
   const auto deadline = opt.timeoutSeconds > 0
                             ? Clock::now() + std::chrono::seconds(opt.timeoutSeconds)
@@ -285,7 +344,9 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   }
   Child child(pid);
   devNull.reset();
+  slave.reset();
   stdoutFile.reset();
+  stderrFile.reset();
   outPipe.write.reset();
   errPipe.write.reset();
   startPipe.write.reset();
@@ -315,15 +376,21 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   }
 
   RunResult result;
-  std::array<pollfd, 2> fds{};
-  std::array<std::string *, 2> sinks{};
+  std::array<pollfd, 3> fds{};
+  std::array<std::string *, 3> sinks{};
   nfds_t nfds = 0;
   if (outPipe.read.valid()) {
     fds[nfds] = {outPipe.read.get(), POLLIN, 0};
     sinks[nfds++] = &result.out;
   }
-  fds[nfds] = {errPipe.read.get(), POLLIN, 0};
-  sinks[nfds++] = &result.err;
+  if (errPipe.read.valid()) {
+    fds[nfds] = {errPipe.read.get(), POLLIN, 0};
+    sinks[nfds++] = &result.err;
+  }
+  if (master.valid()) {
+    fds[nfds] = {master.get(), POLLIN, 0};
+    sinks[nfds++] = &result.terminal;
+  }
 
   bool killed = false; // the deadline passed and SIGKILL was sent
   auto killOnce = [&] {

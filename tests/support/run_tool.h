@@ -10,16 +10,30 @@
 namespace runtool {
 
 struct RunResult {
-  std::string out; // standard output, bytes as written
-  std::string err; // standard error, bytes as written
-  int status = -1; // exit status 0..255, or -1 when killed by a signal
-  int signal = 0;  // the signal that ended the child, else 0
+  std::string out;      // standard output, bytes as written
+  std::string err;      // standard error, bytes as written
+  std::string terminal; // what reached the pseudo-terminal, when there was one
+  int status = -1;      // exit status 0..255, or -1 when killed by a signal
+  int signal = 0;       // the signal that ended the child, else 0
+};
+
+// A pseudo-terminal that the child's standard output or error, or both, are
+// on; it is the child's controlling terminal, of `columns` columns.
+struct TerminalOptions {
+  bool stdoutOn = false;
+  bool stderrOn = false;
+  unsigned columns = 80;
 };
 
 struct RunOptions {
   std::string cwd;                // working directory of the child; empty: inherit
   std::string stdoutPath;         // when set, stdout goes to this file (e.g. /dev/full)
-                                  // instead of being captured
+                                  // instead of being captured, emptied first
+  bool appendStdout = false;      // stdoutPath is appended to, not emptied
+  std::string stderrPath;         // when set, stderr is appended to this file
+  bool stderrToStdout = false;    // stderr goes where stdout goes (2>&1)
+  TerminalOptions terminal;       // streams on a pseudo-terminal
+  std::vector<std::string> env;   // the child's whole environment when not empty
   uint64_t fileSizeLimit = 0;     // RLIMIT_FSIZE in bytes when nonzero (SIGXFSZ ignored)
   uint64_t addressSpaceLimit = 0; // RLIMIT_AS in bytes when nonzero
   int timeoutSeconds = 120;       // the child is killed after this long

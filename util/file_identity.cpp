@@ -1,0 +1,265 @@
+// SPDX-License-Identifier: MIT
+#include "file_identity.h"
+
+#include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <linux/major.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+// Closes a descriptor that this file opened.
+struct OwnDescriptor {
+  int fd = -1;
+  ~OwnDescriptor() {
+    if (fd >= 0)
+      close(fd);
+  }
+};
+
+FileType typeOf(mode_t mode) {
+  switch (mode & S_IFMT) {
+  case S_IFREG:
+    return FileType::Regular;
+  case S_IFDIR:
+    return FileType::Directory;
+  case S_IFBLK:
+    return FileType::Block;
+  case S_IFCHR:
+    return FileType::Character;
+  case S_IFIFO:
+    return FileType::Fifo;
+  case S_IFSOCK:
+    return FileType::Socket;
+  default:
+    return FileType::Other;
+  }
+}
+
+// The folder that /sys keeps for a block device, by number.
+std::string sysBlockFolder(uint64_t device) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/sys/dev/block/%u:%u", major(static_cast<dev_t>(device)),
+                minor(static_cast<dev_t>(device)));
+  return name;
+}
+
+// The first line of a small /sys file; empty when it cannot be read.
+std::string firstLine(const std::string &path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// A device number written as "MAJOR:MINOR"; false when the text is not one.
+bool parseDeviceNumber(const std::string &text, uint64_t &device) {
+  unsigned maj = 0;
+  unsigned min = 0;
+  char end = 0;
+  if (std::sscanf(text.c_str(), "%u:%u%c", &maj, &min, &end) != 2)
+    return false;
+  device = makedev(maj, min);
+  return true;
+}
+
+// The whole disk that holds a partition; the device itself when it is none
+// (or /sys cannot tell).
+uint64_t wholeDiskOf(uint64_t device) {
+  namespace fs = std::filesystem;
+  const std::string folder = sysBlockFolder(device);
+  std::error_code ec;
+  if (!fs::exists(folder + "/partition", ec))
+    return device;
+  const fs::path real = fs::canonical(folder, ec);
+  uint64_t whole = device;
+  if (!ec && parseDeviceNumber(firstLine((real.parent_path() / "dev").string()), whole))
+    return whole;
+  return device;
+}
+
+FileIdentity identityOfStat(const struct stat &st) {
+  FileIdentity id;
+  id.device = st.st_dev;
+  id.inode = st.st_ino;
+  id.type = typeOf(st.st_mode);
+  if (id.type == FileType::Block || id.type == FileType::Character)
+    id.special = st.st_rdev;
+  if (id.type == FileType::Block)
+    id.wholeDisk = wholeDiskOf(st.st_rdev);
+  return id;
+}
+
+// The birth time and generation of the inode open on `fd`, hashed.
+uint32_t stampOf(int fd) {
+  uint64_t h = 0;
+  struct statx sx {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0)
+    h = static_cast<uint64_t>(sx.stx_btime.tv_sec) * 0x9E3779B97F4A7C15u ^
+        (uint64_t{sx.stx_btime.tv_nsec} + 1) * 0xC2B2AE3D27D4EB4Fu;
+  int generation = 0;
+  if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
+    h ^= (static_cast<uint64_t>(static_cast<uint32_t>(generation)) + 1) * 0x165667B19E3779F9u;
+  return static_cast<uint32_t>(h >> 32 ^ h);
+}
+
+// A loop device, or a partition of one.
+bool isLoopDevice(const FileIdentity &device) {
+  return major(static_cast<dev_t>(device.special)) == LOOP_MAJOR ||
+         major(static_cast<dev_t>(device.wholeDisk)) == LOOP_MAJOR;
+}
+
+// Where the kernel says the loop device's file is (for a partition, its
+// whole disk's); empty for a device that is no bound loop device.
+std::string sysBackingPath(const FileIdentity &device) {
+  std::string path = firstLine(sysBlockFolder(device.wholeDisk) + "/loop/backing_file");
+  // A file that was deleted is named with this mark after it; nothing is
+  // there under its name any more.
+  const std::string deleted = " (deleted)";
+  if (path.size() >= deleted.size() &&
+      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+    return "";
+  return path;
+}
+
+// The device node that the kernel names a device by, under /dev.
+std::string nodeOf(uint64_t device) {
+  std::ifstream in(sysBlockFolder(device) + "/uevent");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, 8, "DEVNAME=") == 0)
+      return "/dev/" + line.substr(8);
+  return "";
+}
+
+} // namespace
+
+bool identityOfDescriptor(int fd, FileIdentity &id) {
+  struct stat st;
+  if (fstat(fd, &st) != 0)
+    return false;
+  id = identityOfStat(st);
+  if (id.type == FileType::Regular)
+    id.stamp = stampOf(fd);
+  return true;
+}
+
+bool identityOfPath(const char *path, FileIdentity &id) {
+  struct stat st;
+  if (stat(path, &st) != 0)
+    return false;
+  id = identityOfStat(st);
+  return true;
+}
+
+DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::string &path) {
+  DeviceBacking backing;
+  OwnDescriptor own;
+  int openError = 0;
+  if (fd < 0) {
+    const std::string node = path.empty() ? nodeOf(device.special) : path;
+    own.fd = node.empty() ? -1 : open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    openError = node.empty() ? ENOENT : errno;
+    FileIdentity opened;
+    if (own.fd >= 0 && (!identityOfDescriptor(own.fd, opened) || opened.type != FileType::Block ||
+                        opened.special != device.special)) {
+      close(own.fd);
+      own.fd = -1;
+      openError = ENODEV;
+    }
+    fd = own.fd;
+  }
+  loop_info64 info{};
+  if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+    backing.state = DeviceBacking::State::File;
+    backing.file.device = info.lo_device;
+    backing.file.inode = info.lo_inode;
+    // The kernel's numbers are the truth; the name it keeps tells what kind
+    // of file they are (a device node, when loop devices are stacked) and
+    // where to ask further, as long as it still leads to them.
+    const std::string name = sysBackingPath(device);
+    FileIdentity named;
+    if (!name.empty() && identityOfPath(name.c_str(), named) && named.device == info.lo_device &&
+        named.inode == info.lo_inode) {
+      backing.file = named;
+      backing.path = name;
+    }
+    return backing;
+  }
+  const int err = fd >= 0 ? errno : openError;
+  if (err != ENXIO && !isLoopDevice(device))
+    return backing;
+  // A loop device that cannot be asked directly may still be known by the
+  // name the kernel keeps for its file.
+  const std::string name = fd < 0 ? sysBackingPath(device) : "";
+  if (!name.empty() && identityOfPath(name.c_str(), backing.file)) {
+    backing.state = DeviceBacking::State::File;
+    backing.path = name;
+    return backing;
+  }
+  backing.state = DeviceBacking::State::Unknown;
+  backing.error = err;
+  return backing;
+}
+
+std::vector<FileIdentity> devicesHolding(uint64_t device, int fd) {
+  namespace fs = std::filesystem;
+  std::vector<uint64_t> numbers;
+  auto add = [&numbers](uint64_t number) {
+    for (uint64_t known : numbers)
+      if (known == number)
+        return;
+    numbers.push_back(number);
+  };
+  std::error_code ec;
+  if (major(static_cast<dev_t>(device)) != 0) {
+    add(device);
+  } else if (btrfs_ioctl_fs_info_args info{}; fd >= 0 && ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0) {
+    // A file system over several devices gives its files a device number of
+    // its own; its devices are listed under its id.
+    char id[40];
+    const unsigned char *u = info.fsid;
+    std::snprintf(id, sizeof id,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0],
+                  u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13],
+                  u[14], u[15]);
+    for (const fs::directory_entry &member :
+         fs::directory_iterator(std::string("/sys/fs/btrfs/") + id + "/devices", ec)) {
+      uint64_t number;
+      if (parseDeviceNumber(firstLine((member.path() / "dev").string()), number))
+        add(number);
+    }
+  }
+  // The devices that a mapped or RAID device (or the disk of a partition of
+  // one) is built on, to a depth that real stacks never reach. A whole disk
+  // is no member itself: only its sectors under the file system are, and
+  // the guard finds it through them.
+  constexpr size_t MostDevices = 32;
+  for (size_t i = 0; i < numbers.size() && numbers.size() < MostDevices; ++i) {
+    for (const fs::directory_entry &slave :
+         fs::directory_iterator(sysBlockFolder(wholeDiskOf(numbers[i])) + "/slaves", ec)) {
+      uint64_t number;
+      if (parseDeviceNumber(firstLine((slave.path() / "dev").string()), number))
+        add(number);
+    }
+  }
+  std::vector<FileIdentity> devices;
+  for (uint64_t number : numbers) {
+    FileIdentity id;
+    id.type = FileType::Block;
+    id.special = number;
+    id.wholeDisk = wholeDiskOf(number);
+    devices.push_back(id);
+  }
+  return devices;
+}

@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: MIT
+#include "output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tool_common.h"
+
+bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out) {
+  FileIdentity id;
+  if (identityOfPath(name.c_str(), id) && reportRefusal(refusalFor(guard, id, -1, name), name))
+    return false;
+  // Opened without emptying it, and checked again on the descriptor.
+  Descriptor fd(open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  struct stat st;
+  if (fd.get() < 0 || !identityOfDescriptor(fd.get(), id) || fstat(fd.get(), &st) != 0) {
+    printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
+    return false;
+  }
+  if (reportRefusal(refusalFor(guard, id, fd.get(), name), name))
+    return false;
+  // Only a file that holds something is emptied: some file systems take the
+  // truncation of a file as the sign of a rewrite and write it back at once
+  // when it is closed, which a new file does not need.
+  out.regular = id.type == FileType::Regular;
+  if (out.regular && st.st_size != 0 && ftruncate(fd.get(), 0) != 0) {
+    printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
+    return false;
+  }
+  out.positioned = lseek(fd.get(), 0, SEEK_CUR) >= 0;
+  out.at = 0;
+  out.descriptor = std::move(fd);
+  if (out.regular)
+    addWrittenFile(guard.written, id.device, id.inode, id.stamp);
+  return true;
+}
+
+size_t writeOutput(OutputFile &out, const void *data, size_t count) {
+  const uint8_t *from = static_cast<const uint8_t *>(data);
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = out.positioned
+                          ? pwrite(out.fd(), from + done, count - done, static_cast<off_t>(out.at))
+                          : write(out.fd(), from + done, count - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<size_t>(n);
+    out.at += static_cast<uint64_t>(n);
+  }
+  return done;
+}
