@@ -415,6 +415,7 @@ TEST_F(InputGuard, LoopDevicesAreTheFilesTheyRead) {
   // the input, and an input given as a loop device whose file an output leads
   // to. Two device nodes are one device when they stand for one, wherever
   // they lie.
+  SKIP_UNLESS_TOOL_CAN(loopDevices, "tell the file a loop device reads");
   const DiscPlan d = twoPartitionDisc(false); // 0x88000 bytes: whole 512-byte sectors
   layOut(d);
   const std::string pristine = dir + "/pristine.img";
@@ -587,6 +588,7 @@ discimg::Bytes partitionTable() {
 }
 
 TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
+  SKIP_UNLESS_TOOL_CAN(fileSystemDevices, "tell the devices under a file system");
   // The input on a scratch file system: ext4 in the first partition of a
   // disk image on a loop device, and btrfs, which gives its files a device
   // number of its own, on a whole one. The device, its whole disk and the

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "descriptor.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "platform.h"
 
 Descriptor &Descriptor::operator=(Descriptor &&other) noexcept {
   if (this != &other) {
@@ -17,7 +15,7 @@ Descriptor &Descriptor::operator=(Descriptor &&other) noexcept {
 int Descriptor::close() {
   if (fd_ < 0)
     return 0;
-  const int result = ::close(fd_);
+  const int result = closeDescriptor(fd_);
   fd_ = -1;
-  return result == 0 ? 0 : errno;
+  return result;
 }

@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "disk_common.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#include "platform.h"
 
 namespace {
 
@@ -40,14 +38,20 @@ struct Target {
   int fd() const { return out->fd(); }
 };
 
+// The size of the regular file open on `fd`; false when it cannot be told.
+bool sizeOfFile(int fd, uint64_t &size) {
+  FileType type;
+  return measureDescriptor(fd, type, size);
+}
+
 // True when the output is a regular file written at explicit offsets.
 bool findTarget(const CopyRequest &r, Target &t) {
-  struct stat st;
-  if (!r.output->regular || !r.output->positioned || fstat(r.output->fd(), &st) != 0)
+  uint64_t size;
+  if (!r.output->regular || !r.output->positioned || !sizeOfFile(r.output->fd(), size))
     return false;
   t.out = r.output;
   t.start = r.output->at;
-  t.skipHoles = static_cast<uint64_t>(st.st_size) <= t.start;
+  t.skipHoles = size <= t.start;
   return true;
 }
 
@@ -59,18 +63,23 @@ bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t 
                      uint64_t &to) {
   from = pos;
   to = end;
-  const off_t data = lseek(fd, base + static_cast<off_t>(pos), SEEK_DATA);
-  if (data < 0) {
-    if (errno != ENXIO)
-      return true;
-    struct stat st;
+  const uint64_t start = static_cast<uint64_t>(base);
+  uint64_t data;
+  switch (nextData(fd, start + pos, data)) {
+  case DataSearch::Unknown:
+    return true;
+  case DataSearch::NoMore: {
+    uint64_t size;
     from = end;
-    return fstat(fd, &st) == 0 && st.st_size >= base + static_cast<off_t>(end);
+    return sizeOfFile(fd, size) && size >= start + end;
   }
-  from = std::min(end, static_cast<uint64_t>(data - base));
-  const off_t hole = lseek(fd, data, SEEK_HOLE);
-  if (hole >= 0)
-    to = std::min(end, static_cast<uint64_t>(hole - base));
+  case DataSearch::Found:
+    break;
+  }
+  from = std::min(end, data - start);
+  uint64_t hole;
+  if (nextHole(fd, data, hole))
+    to = std::min(end, hole - start);
   return true;
 }
 
@@ -79,17 +88,17 @@ bool findDataSegment(int fd, int64_t base, uint64_t pos, uint64_t end, uint64_t 
 // where a plain write would have stopped too; false then, and on any other
 // failure.
 bool extendTo(int fd, uint64_t size) {
-  if (ftruncate(fd, static_cast<off_t>(size)) == 0)
+  const int err = resizeFile(fd, size);
+  uint64_t allowed;
+  if (err == 0)
     return true;
-  struct stat st;
-  if (errno != EFBIG || fstat(fd, &st) != 0)
+  if (err != EFBIG || !sizeOfFile(fd, allowed))
     return false;
   // The largest size the limit allows, in at most 64 tries.
-  uint64_t allowed = static_cast<uint64_t>(st.st_size);
   uint64_t refused = size;
   while (refused - allowed > 1) {
     const uint64_t middle = allowed + (refused - allowed) / 2;
-    (ftruncate(fd, static_cast<off_t>(middle)) == 0 ? allowed : refused) = middle;
+    (resizeFile(fd, middle) == 0 ? allowed : refused) = middle;
   }
   return false;
 }
@@ -116,14 +125,13 @@ struct Mover {
 bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t to, Mover &m,
                  CopyProgress &progress) {
   while (pos < to) {
-    const off_t in = r.offset + static_cast<off_t>(pos);
+    const int64_t in = r.offset + static_cast<int64_t>(pos);
     size_t moved;
     if (m.inKernel) {
-      off_t from = in;
-      off_t into = static_cast<off_t>(t.start + pos);
       m.sizer.start();
-      const ssize_t n = copy_file_range(r.input->fd(), &from, t.fd(), &into,
-                                        static_cast<size_t>(std::min(to - pos, m.sizer.next)), 0);
+      const int64_t n =
+          copyInKernel(r.input->fd(), static_cast<uint64_t>(in), t.fd(), t.start + pos,
+                       static_cast<size_t>(std::min(to - pos, m.sizer.next)));
       if (n < 0) { // the buffer takes over, from the same byte
         m.inKernel = false;
         continue;
@@ -169,7 +177,7 @@ uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgr
     if (pos != from)
       written = pos;
   }
-  if (ok && written < end && ftruncate(t.fd(), static_cast<off_t>(t.start + end)) != 0)
+  if (ok && written < end && resizeFile(t.fd(), t.start + end) != 0)
     ok = false;
   return ok ? end : written;
 }
@@ -250,7 +258,7 @@ CopyEnd copyRange(const CopyRequest &r) {
   // After a failure the plain copy starts again at the last whole chunk, so
   // a short write or an input that ends leaves what it would leave.
   const uint64_t done = reached == end ? end : reached - reached % chunk;
-  if (done != reached && ftruncate(t.fd(), static_cast<off_t>(t.start + done)) != 0)
+  if (done != reached && resizeFile(t.fd(), t.start + done) != 0)
     return CopyEnd::WriteFailed;
   r.output->at = t.start + done;
   return copyPlain(r, done, t.skipHoles ? &t : nullptr, scope.progress);
@@ -297,8 +305,8 @@ bool copyPartialInputToOutFile(OutputFile &output, const InputFile &input, int64
 
 bool copyPartialBinFileToOutFile(FILE *output, const char *inputFileName, int64_t offset,
                                  int64_t length) {
-  struct stat st;
-  if (stat(inputFileName, &st) != 0) {
+  uint64_t size;
+  if (!sizeOfPath(inputFileName, size)) {
     printError("%s: Can't access file '%s' (%s)\n", ProgName, inputFileName, std::strerror(errno));
     return false;
   }
@@ -311,18 +319,19 @@ bool copyPartialBinFileToOutFile(FILE *output, const char *inputFileName, int64_
   // unless it appends or has no position, and the stream moved on after.
   OutputFile out;
   if (std::fflush(output) == 0)
-    out.descriptor = Descriptor(dup(fileno(output)));
-  if (out.fd() < 0) {
+    out.descriptor = Descriptor(duplicateDescriptor(descriptorOfStream(output)));
+  FileType type;
+  uint64_t ignored;
+  if (out.fd() < 0 || !measureDescriptor(out.fd(), type, ignored)) {
     printError("%s: Write error when copying file %s\n", ProgName, inputFileName);
     return false;
   }
-  struct stat at;
-  const off_t position = lseek(out.fd(), 0, SEEK_CUR);
-  out.regular = fstat(out.fd(), &at) == 0 && S_ISREG(at.st_mode);
-  out.positioned = position >= 0 && (fcntl(out.fd(), F_GETFL) & O_APPEND) == 0;
+  const int64_t position = positionOf(out.fd());
+  out.regular = type == FileType::Regular;
+  out.positioned = position >= 0 && !appendsOnly(out.fd());
   out.at = position >= 0 ? static_cast<uint64_t>(position) : 0;
   const bool copied = copyPartialInputToOutFile(out, input, offset, length, nullptr);
-  if (out.positioned && fseeko(output, static_cast<off_t>(out.at), SEEK_SET) != 0) {
+  if (out.positioned && !seekStream(output, out.at)) {
     printError("%s: Write error when copying file %s\n", ProgName, inputFileName);
     return false;
   }
@@ -336,17 +345,17 @@ bool copyBinFileToOutFile(FILE *output, const char *inputFileName) {
 bool readBinFileIntoArray(const char *fileName, std::vector<uint8_t> &data, uint32_t &size) {
   data.clear();
   size = 0;
-  struct stat st;
-  if (stat(fileName, &st) != 0) {
+  uint64_t fileBytes;
+  if (!sizeOfPath(fileName, fileBytes)) {
     printError("%s: Can't access file '%s' (%s)\n", ProgName, fileName, std::strerror(errno));
     return false;
   }
-  if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
+  if (fileBytes > UINT32_MAX) {
     printError("%s: File %s is too large to read into memory (%" PRIu64 " bytes)\n", ProgName,
-               fileName, static_cast<uint64_t>(st.st_size));
+               fileName, fileBytes);
     return false;
   }
-  size = static_cast<uint32_t>(st.st_size);
+  size = static_cast<uint32_t>(fileBytes);
   try {
     data.resize(size);
   } catch (const std::bad_alloc &) {

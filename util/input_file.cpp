@@ -1,45 +1,31 @@
 // SPDX-License-Identifier: MIT
 #include "input_file.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstring>
 #include <utility>
 
-// A block device's capacity: the kernel's count, or where a seek to the end
-// lands.
-static uint64_t blockDeviceSize(int fd) {
-  uint64_t bytes = 0;
-  if (ioctl(fd, BLKGETSIZE64, &bytes) == 0)
-    return bytes;
-  const off_t end = lseek(fd, 0, SEEK_END);
-  return end > 0 ? static_cast<uint64_t>(end) : 0;
-}
+#include "platform.h"
 
 bool openInputFile(InputFile &input, const char *name, int64_t fileStartAddress) {
-  Descriptor fd(open(name, O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
+  Descriptor fd(openForReading(name));
+  FileType type;
+  uint64_t size;
+  if (fd.get() < 0 || !measureDescriptor(fd.get(), type, size))
     return false;
   // A directory opens for reading, but it holds no bytes to read.
-  if (S_ISDIR(st.st_mode)) {
+  if (type == FileType::Directory) {
     errno = EISDIR;
     return false;
   }
   input.name = name;
   input.fileStartAddress = fileStartAddress;
-  input.size = S_ISBLK(st.st_mode) ? blockDeviceSize(fd.get()) : static_cast<uint64_t>(st.st_size);
-  input.seekable = lseek(fd.get(), 0, SEEK_CUR) >= 0;
-  // The copies read the input front to back: the kernel then reads ahead
+  input.size = size;
+  input.seekable = positionOf(fd.get()) >= 0;
+  // The copies read the input front to back: the system then reads ahead
   // further. Only a hint; where it is refused nothing changes.
   if (input.seekable)
-    (void)posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  input.regular = S_ISREG(st.st_mode);
+    adviseSequentialReading(fd.get());
+  input.regular = type == FileType::Regular;
   input.readInOrder = 0;
   input.descriptor = std::move(fd);
   return true;
@@ -61,11 +47,9 @@ bool readInput(const InputFile &input, int64_t offset, void *into, size_t count,
   }
   uint8_t *to = static_cast<uint8_t *>(into);
   while (got < count) {
-    const ssize_t n = inOrder ? read(input.fd(), to + got, count - got)
-                              : pread(input.fd(), to + got, count - got,
-                                      static_cast<off_t>(offset + static_cast<int64_t>(got)));
-    if (n < 0 && errno == EINTR)
-      continue;
+    const int64_t n =
+        inOrder ? readNext(input.fd(), to + got, count - got)
+                : readAt(input.fd(), to + got, count - got, static_cast<uint64_t>(offset) + got);
     if (n < 0)
       return false;
     if (n == 0)

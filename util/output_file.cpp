@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "output_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
+#include "platform.h"
 #include "tool_common.h"
 
 bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out) {
@@ -14,9 +9,11 @@ bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out
   if (identityOfPath(name.c_str(), id) && reportRefusal(refusalFor(guard, id, -1, name), name))
     return false;
   // Opened without emptying it, and checked again on the descriptor.
-  Descriptor fd(open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  struct stat st;
-  if (fd.get() < 0 || !identityOfDescriptor(fd.get(), id) || fstat(fd.get(), &st) != 0) {
+  Descriptor fd(openForWriting(name.c_str()));
+  FileType type;
+  uint64_t size = 0;
+  if (fd.get() < 0 || !identityOfDescriptor(fd.get(), id) ||
+      !measureDescriptor(fd.get(), type, size)) {
     printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
     return false;
   }
@@ -26,11 +23,11 @@ bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out
   // truncation of a file as the sign of a rewrite and write it back at once
   // when it is closed, which a new file does not need.
   out.regular = id.type == FileType::Regular;
-  if (out.regular && st.st_size != 0 && ftruncate(fd.get(), 0) != 0) {
+  if (out.regular && size != 0 && resizeFile(fd.get(), 0) != 0) {
     printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
     return false;
   }
-  out.positioned = lseek(fd.get(), 0, SEEK_CUR) >= 0;
+  out.positioned = positionOf(fd.get()) >= 0;
   out.at = 0;
   out.descriptor = std::move(fd);
   if (out.regular)
@@ -42,11 +39,8 @@ size_t writeOutput(OutputFile &out, const void *data, size_t count) {
   const uint8_t *from = static_cast<const uint8_t *>(data);
   size_t done = 0;
   while (done < count) {
-    const ssize_t n = out.positioned
-                          ? pwrite(out.fd(), from + done, count - done, static_cast<off_t>(out.at))
-                          : write(out.fd(), from + done, count - done);
-    if (n < 0 && errno == EINTR)
-      continue;
+    const int64_t n = out.positioned ? writeAt(out.fd(), from + done, count - done, out.at)
+                                     : writeNext(out.fd(), from + done, count - done);
     if (n <= 0)
       break;
     done += static_cast<size_t>(n);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "output_guard.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "input_file.h"
@@ -150,9 +148,9 @@ void addWrittenFile(WrittenFiles &files, uint64_t device, uint64_t inode, uint32
 
 void learnStandardStreams(OutputGuard &guard) {
   FileIdentity id;
-  guard.standardOutputKnown = identityOfDescriptor(STDOUT_FILENO, id) && canHoldData(id);
+  guard.standardOutputKnown = identityOfDescriptor(StandardOutput, id) && canHoldData(id);
   guard.standardOutput = guard.standardOutputKnown ? id : FileIdentity{};
-  guard.standardErrorKnown = identityOfDescriptor(STDERR_FILENO, id) && canHoldData(id);
+  guard.standardErrorKnown = identityOfDescriptor(StandardError, id) && canHoldData(id);
   guard.standardError = guard.standardErrorKnown ? id : FileIdentity{};
 }
 
@@ -177,9 +175,9 @@ void learnInputSet(OutputGuard &guard, const InputFile &input) {
 }
 
 StandardStream standardStreamOnInput(const OutputGuard &guard) {
-  if (guard.standardOutputKnown && streamOnInput(guard, guard.standardOutput, STDOUT_FILENO))
+  if (guard.standardOutputKnown && streamOnInput(guard, guard.standardOutput, StandardOutput))
     return StandardStream::Output;
-  if (guard.standardErrorKnown && streamOnInput(guard, guard.standardError, STDERR_FILENO))
+  if (guard.standardErrorKnown && streamOnInput(guard, guard.standardError, StandardError))
     return StandardStream::Error;
   return StandardStream::None;
 }

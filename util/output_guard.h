@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "file_identity.h"
+#include "platform.h"
 
 struct InputFile;
 

@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <cwctype>
-#include <sys/ioctl.h>
-#include <unistd.h>
 #include <vector>
 
+#include "platform.h"
 #include "shown_text.h"
 #include "tool_common.h"
 
@@ -52,7 +50,7 @@ Cells toCells(const char *text) {
       --left;
       continue;
     }
-    const int width = wcwidth(wc);
+    const int width = displayWidth(wc);
     if (isBidiControl(static_cast<uint32_t>(wc))) {
       // Invisible, and able to reorder the line: shown byte by byte.
       for (size_t i = 0; i < n; ++i)
@@ -122,30 +120,22 @@ const char *baseNameOf(const char *path) {
 
 // The width of the terminal on standard error, asked at every draw so that a
 // resized window is followed.
-unsigned terminalColumns() {
-  winsize size{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
-    return size.ws_col;
-  return DefaultColumns;
+unsigned lineColumns() {
+  const unsigned columns = terminalColumns(StandardError);
+  return columns > 0 ? columns : DefaultColumns;
 }
 
 // A terminal that the line can be drawn on: carriage return and erase-line
 // are all it needs, and a "dumb" one (or none named) is not assumed to have
 // the latter.
 bool terminalTakesProgress() {
-  if (isatty(STDERR_FILENO) != 1)
+  if (!isTerminal(StandardError))
     return false;
   const char *term = std::getenv("TERM");
   return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
 }
 
 } // namespace
-
-double monotonicSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 std::string formatProgressLine(const ProgressText &text, unsigned columns, bool utf8) {
   const unsigned room = columns > 0 ? columns - 1 : 0;
@@ -213,7 +203,7 @@ void updateProgress(CopyProgress &progress, uint64_t done) {
   std::string output = EraseLine;
   {
     const UserCharacterSet characterSet;
-    output += formatProgressLine(text, terminalColumns(), characterSet.utf8());
+    output += formatProgressLine(text, lineColumns(), characterSet.utf8());
   }
   // The report lines written so far go first, so the screen shows them above
   // the line and in order; they must not land behind an old line.

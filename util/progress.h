@@ -19,9 +19,6 @@ struct CopyProgress {
   double lastShown = 0;
 };
 
-// Seconds on a clock that never goes back; the line's and the copies' timer.
-double monotonicSeconds();
-
 void startProgress(CopyProgress &progress, const char *label, uint64_t total);
 // Redraws the line at most four times a second, after the first second.
 void updateProgress(CopyProgress &progress, uint64_t done);

@@ -4,23 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include <langinfo.h>
-#include <unistd.h>
+UserCharacterSet::UserCharacterSet() : scope_(enterUserCharacterSet()) {}
 
-UserCharacterSet::UserCharacterSet()
-    : own_(newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr))) {
-  if (own_ != static_cast<locale_t>(nullptr))
-    previous_ = uselocale(own_);
-}
+UserCharacterSet::~UserCharacterSet() { leaveUserCharacterSet(scope_); }
 
-UserCharacterSet::~UserCharacterSet() {
-  if (own_ != static_cast<locale_t>(nullptr)) {
-    uselocale(previous_);
-    freelocale(own_);
-  }
-}
-
-bool UserCharacterSet::utf8() const { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+bool UserCharacterSet::utf8() const { return characterSetIsUtf8(); }
 
 bool userLocaleIsUtf8() {
   const UserCharacterSet characterSet;
@@ -73,12 +61,12 @@ struct StreamKind {
 };
 
 const StreamKind &outputKind() {
-  static const StreamKind kind{isatty(STDOUT_FILENO) == 1, userLocaleIsUtf8()};
+  static const StreamKind kind{isTerminal(StandardOutput), userLocaleIsUtf8()};
   return kind;
 }
 
 const StreamKind &errorKind() {
-  static const StreamKind kind{isatty(STDERR_FILENO) == 1, userLocaleIsUtf8()};
+  static const StreamKind kind{isTerminal(StandardError), userLocaleIsUtf8()};
   return kind;
 }
 

@@ -5,12 +5,11 @@
 // escaped.
 #pragma once
 
-#include <clocale>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include <locale.h>
+#include "platform.h"
 
 // The user's character set (LC_ALL, LC_CTYPE, LANG), in force on this thread
 // while the object lives. The process's own locale stays "C", so nothing but
@@ -25,8 +24,7 @@ public:
   bool utf8() const;
 
 private:
-  locale_t own_;
-  locale_t previous_ = LC_GLOBAL_LOCALE;
+  CharacterSetScope scope_;
 };
 
 // True when the user's locale speaks UTF-8.

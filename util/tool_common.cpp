@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "tool_common.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+
+#include "platform.h"
 
 const char *ProgName = "decomp_disk";
 
@@ -17,10 +16,10 @@ FilePtr openFile(const std::string &name, const char *mode) {
 int closeFile(FilePtr &file) { return std::fclose(file.release()); }
 
 bool fileSize(const char *fileName, uint64_t &size) {
-  struct stat st;
-  if (stat(fileName, &st) != 0)
+  uint64_t found;
+  if (!sizeOfPath(fileName, found))
     return false;
-  size = static_cast<uint64_t>(st.st_size);
+  size = found;
   return true;
 }
 

@@ -8,10 +8,27 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
 namespace fs = std::filesystem;
+
+const ToolCapabilities &toolCapabilities() {
+  static const ToolCapabilities capabilities = [] {
+    const char *platform = std::getenv("DECOMP_DISK_PLATFORM");
+    const char *linkage = std::getenv("DECOMP_DISK_STATIC");
+    ToolCapabilities c;
+    c.platform = platform != nullptr && *platform != '\0' ? platform : DECOMP_TOOL_PLATFORM;
+    const bool onLinux = c.platform == "linux";
+    c.loopDevices = onLinux;
+    c.fileSystemDevices = onLinux;
+    c.kernelCopy = onLinux;
+    c.preload = linkage == nullptr || std::string(linkage) != "1";
+    return c;
+  }();
+  return capabilities;
+}
 
 const std::string &toolBanner() {
   static const std::string line = [] {

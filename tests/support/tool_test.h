@@ -31,6 +31,27 @@ inline constexpr bool UnderAddressSanitizer = false;
 inline constexpr bool UnderAddressSanitizer = false;
 #endif
 
+// What the tool under test can do: its platform seam's implementation (the
+// build's own, or DECOMP_DISK_PLATFORM's for a tool from another build) and
+// how it was linked (DECOMP_DISK_STATIC=1 for a static program). A test that
+// needs what the tool lacks skips with a note that names it.
+struct ToolCapabilities {
+  std::string platform;   // "linux", "posix" or "macos"
+  bool loopDevices;       // knows the file a loop device reads
+  bool fileSystemDevices; // knows the block devices under a file system
+  bool kernelCopy;        // copies inside the kernel, in calls sized by their speed
+  bool preload;           // a dynamic program that LD_PRELOAD reaches (the tests' clock)
+};
+const ToolCapabilities &toolCapabilities();
+
+// Skips the test, saying why, when the tool under test lacks `capability`.
+#define SKIP_UNLESS_TOOL_CAN(capability, what)                                                     \
+  do {                                                                                             \
+    if (!toolCapabilities().capability)                                                            \
+      GTEST_SKIP() << "the tool under test (" << toolCapabilities().platform                       \
+                   << (toolCapabilities().preload ? "" : ", static") << ") cannot " << what;       \
+  } while (false)
+
 // Every message of the tool starts with its name.
 inline const std::string P = "decomp_disk: ";
 

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
-#include "file_identity.h"
+// The piece of the seam for Linux: birth stamps and generations, loop devices
+// and what they read, the devices under a file system (from /sys), a block
+// device's capacity, and the kernel's own copy. The system calls are made
+// directly where a C library may lack the wrapper (musl lacks statx).
+#include <cstddef> // musl's <linux/fs.h> uses size_t without declaring it
 
 #include <fcntl.h>
 #include <linux/btrfs.h>
 #include <linux/fs.h>
 #include <linux/loop.h>
 #include <linux/major.h>
+#include <linux/stat.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +22,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform_pieces.h"
+
 namespace {
+
+// The type of ioctl's request: unsigned long in glibc, int in musl.
+template <class Request> Request requestTypeOf(int (*)(int, Request, ...));
+using IoctlRequest = decltype(requestTypeOf(&::ioctl));
 
 // Closes a descriptor that this file opened.
 struct OwnDescriptor {
@@ -26,25 +38,6 @@ struct OwnDescriptor {
       close(fd);
   }
 };
-
-FileType typeOf(mode_t mode) {
-  switch (mode & S_IFMT) {
-  case S_IFREG:
-    return FileType::Regular;
-  case S_IFDIR:
-    return FileType::Directory;
-  case S_IFBLK:
-    return FileType::Block;
-  case S_IFCHR:
-    return FileType::Character;
-  case S_IFIFO:
-    return FileType::Fifo;
-  case S_IFSOCK:
-    return FileType::Socket;
-  default:
-    return FileType::Other;
-  }
-}
 
 // The folder that /sys keeps for a block device, by number.
 std::string sysBlockFolder(uint64_t device) {
@@ -71,46 +64,6 @@ bool parseDeviceNumber(const std::string &text, uint64_t &device) {
     return false;
   device = makedev(maj, min);
   return true;
-}
-
-// The whole disk that holds a partition; the device itself when it is none
-// (or /sys cannot tell).
-uint64_t wholeDiskOf(uint64_t device) {
-  namespace fs = std::filesystem;
-  const std::string folder = sysBlockFolder(device);
-  std::error_code ec;
-  if (!fs::exists(folder + "/partition", ec))
-    return device;
-  const fs::path real = fs::canonical(folder, ec);
-  uint64_t whole = device;
-  if (!ec && parseDeviceNumber(firstLine((real.parent_path() / "dev").string()), whole))
-    return whole;
-  return device;
-}
-
-FileIdentity identityOfStat(const struct stat &st) {
-  FileIdentity id;
-  id.device = st.st_dev;
-  id.inode = st.st_ino;
-  id.type = typeOf(st.st_mode);
-  if (id.type == FileType::Block || id.type == FileType::Character)
-    id.special = st.st_rdev;
-  if (id.type == FileType::Block)
-    id.wholeDisk = wholeDiskOf(st.st_rdev);
-  return id;
-}
-
-// The birth time and generation of the inode open on `fd`, hashed.
-uint32_t stampOf(int fd) {
-  uint64_t h = 0;
-  struct statx sx {};
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME) != 0)
-    h = static_cast<uint64_t>(sx.stx_btime.tv_sec) * 0x9E3779B97F4A7C15u ^
-        (uint64_t{sx.stx_btime.tv_nsec} + 1) * 0xC2B2AE3D27D4EB4Fu;
-  int generation = 0;
-  if (ioctl(fd, FS_IOC_GETVERSION, &generation) == 0)
-    h ^= (static_cast<uint64_t>(static_cast<uint32_t>(generation)) + 1) * 0x165667B19E3779F9u;
-  return static_cast<uint32_t>(h >> 32 ^ h);
 }
 
 // A loop device, or a partition of one.
@@ -144,22 +97,36 @@ std::string nodeOf(uint64_t device) {
 
 } // namespace
 
-bool identityOfDescriptor(int fd, FileIdentity &id) {
-  struct stat st;
-  if (fstat(fd, &st) != 0)
-    return false;
-  id = identityOfStat(st);
-  if (id.type == FileType::Regular)
-    id.stamp = stampOf(fd);
-  return true;
+uint32_t stampOfFile(int fd) {
+  uint64_t h = 0;
+  struct statx sx {};
+  if (syscall(SYS_statx, fd, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 &&
+      (sx.stx_mask & STATX_BTIME) != 0)
+    h = static_cast<uint64_t>(sx.stx_btime.tv_sec) * 0x9E3779B97F4A7C15u ^
+        (uint64_t{sx.stx_btime.tv_nsec} + 1) * 0xC2B2AE3D27D4EB4Fu;
+  int generation = 0;
+  if (ioctl(fd, static_cast<IoctlRequest>(FS_IOC_GETVERSION), &generation) == 0)
+    h ^= (static_cast<uint64_t>(static_cast<uint32_t>(generation)) + 1) * 0x165667B19E3779F9u;
+  return static_cast<uint32_t>(h >> 32 ^ h);
 }
 
-bool identityOfPath(const char *path, FileIdentity &id) {
-  struct stat st;
-  if (stat(path, &st) != 0)
-    return false;
-  id = identityOfStat(st);
-  return true;
+// The whole disk that holds a partition; the device itself when it is none
+// (or /sys cannot tell).
+uint64_t wholeDiskOf(uint64_t device) {
+  namespace fs = std::filesystem;
+  const std::string folder = sysBlockFolder(device);
+  std::error_code ec;
+  if (!fs::exists(folder + "/partition", ec))
+    return device;
+  const fs::path real = fs::canonical(folder, ec);
+  uint64_t whole = device;
+  if (!ec && parseDeviceNumber(firstLine((real.parent_path() / "dev").string()), whole))
+    return whole;
+  return device;
+}
+
+bool blockDeviceSize(int fd, uint64_t &size) {
+  return ioctl(fd, static_cast<IoctlRequest>(BLKGETSIZE64), &size) == 0;
 }
 
 DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::string &path) {
@@ -180,7 +147,7 @@ DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::str
     fd = own.fd;
   }
   loop_info64 info{};
-  if (fd >= 0 && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+  if (fd >= 0 && ioctl(fd, static_cast<IoctlRequest>(LOOP_GET_STATUS64), &info) == 0) {
     backing.state = DeviceBacking::State::File;
     backing.file.device = info.lo_device;
     backing.file.inode = info.lo_inode;
@@ -224,7 +191,8 @@ std::vector<FileIdentity> devicesHolding(uint64_t device, int fd) {
   std::error_code ec;
   if (major(static_cast<dev_t>(device)) != 0) {
     add(device);
-  } else if (btrfs_ioctl_fs_info_args info{}; fd >= 0 && ioctl(fd, BTRFS_IOC_FS_INFO, &info) == 0) {
+  } else if (btrfs_ioctl_fs_info_args info{};
+             fd >= 0 && ioctl(fd, static_cast<IoctlRequest>(BTRFS_IOC_FS_INFO), &info) == 0) {
     // A file system over several devices gives its files a device number of
     // its own; its devices are listed under its id.
     char id[40];
@@ -263,3 +231,11 @@ std::vector<FileIdentity> devicesHolding(uint64_t device, int fd) {
   }
   return devices;
 }
+
+int64_t copyInKernel(int in, uint64_t inOffset, int out, uint64_t outOffset, size_t count) {
+  loff_t from = static_cast<loff_t>(inOffset);
+  loff_t into = static_cast<loff_t>(outOffset);
+  return syscall(SYS_copy_file_range, in, &from, out, &into, count, 0u);
+}
+
+void adviseSequentialReading(int fd) { (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL); }
