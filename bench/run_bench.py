@@ -20,7 +20,12 @@ Scenarios (all by default; choose with --scenario, more than once):
            an earlier commit (--baseline)
   disc     a dense image of disc size (4.7 GiB) against cp, each timing
            ending with sync, every run from a cold page cache (at least 7
-           pairs; --disc-tool adds other builds of the tool to compare)
+           pairs)
+
+--tool LABEL=PATH adds another build of the tool to the dense, sparse and
+disc scenarios, and --posix the tool built on the generic POSIX platform
+seam (-DDECOMP_PLATFORM=posix, what the BSDs get), so that builds are
+compared side by side in one run.
   crossfs  a sparse 2 GiB image on a tmpfs extracted through a symbolic link
            into a folder on the work folder's file system, against cp
 """
@@ -55,9 +60,9 @@ def find_program(build_dir, name):
     return min(hits, key=len)
 
 
-def build(source, build_dir, targets):
+def build(source, build_dir, targets, options=()):
     run_quiet(["cmake", "-S", source, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-               "-DDECOMP_TESTS=OFF"])
+               "-DDECOMP_TESTS=OFF", *options])
     run_quiet(["cmake", "--build", build_dir, "-j2", "--target"] + targets)
     return {t: find_program(build_dir, t) for t in targets}
 
@@ -255,6 +260,8 @@ def scenario_dense(tools, args, work):
         commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "d.pwx"],
                     "cp": ["cp", "d.pwx", "copy.pwx"],
                     "whole_file_copy (floor)": [tools["whole_file_copy"], "d.pwx", "copy.pwx"]}
+        for label, path in args.tool:
+            commands[label] = [path, "-d", "-x", "d.pwx"]
         res = alternate(commands, args.runs, work, {"d.pwx"}, settle=args.settle)
         print_table(res, f"dense {size / GiB:.0f} GiB image on {fs_type(work)} "
                          f"({args.settle:g} s of rest before each run)")
@@ -266,6 +273,9 @@ def scenario_dense(tools, args, work):
         print(f"  tool/cp cpu  {spread(cpu_r)} "
               f"(goal median <= 1.05: {'MET' if statistics.median(cpu_r) <= 1.05 else 'MISSED'})")
         print(f"  tool/floor wall {spread(ratios(tool, floor, lambda r: r.wall))}")
+        for label, _ in args.tool:
+            print(f"  {label}/cp wall {spread(ratios(res[label], cp, lambda r: r.wall))}, "
+                  f"cpu {spread(ratios(res[label], cp, lambda r: r.cpu))}")
 
 
 def outputs_allocated(work, keep):
@@ -281,15 +291,22 @@ def scenario_sparse(tools, args, work):
         commands = {"decomp_disk -d -x": [tools["decomp_disk"], "-d", "-x", "s.pwx"]}
         if baseline:
             commands["cp"] = ["cp", "s.pwx", "copy.pwx"]
+        for extra, path in args.tool:
+            commands[extra] = [path, "-d", "-x", "s.pwx"]
         res = alternate(commands, args.runs, work, {"s.pwx"})
-        # One more run to look at what the outputs allocate.
-        clean(work, {"s.pwx"})
-        timed(commands["decomp_disk -d -x"], work)
-        subprocess.run(["sync"], check=True)
-        out_alloc, in_alloc = outputs_allocated(work, {"s.pwx"}), allocated(image)
-        clean(work, {"s.pwx"})
         print_table(res, f"sparse: {label}")
-        print(f"  allocated: input {in_alloc / MiB:.2f} MiB, outputs {out_alloc / MiB:.2f} MiB")
+        # One more run of each build to look at what the outputs allocate.
+        in_alloc = allocated(image)
+        for name in [n for n in commands if n != "cp"]:
+            clean(work, {"s.pwx"})
+            timed(commands[name], work)
+            subprocess.run(["sync"], check=True)
+            allocs = outputs_allocated(work, {"s.pwx"})
+            if name == "decomp_disk -d -x":
+                out_alloc = allocs
+            print(f"  allocated: input {in_alloc / MiB:.2f} MiB, outputs of {name} "
+                  f"{allocs / MiB:.2f} MiB")
+        clean(work, {"s.pwx"})
         med = statistics.median(r.wall for r in res["decomp_disk -d -x"])
         if baseline:
             cp_med = statistics.median(r.wall for r in res["cp"])
@@ -415,8 +432,8 @@ def scenario_disc(tools, args, work):
     tool = "decomp_disk -d -x"
     commands = {tool: [tools["decomp_disk"], "-d", "-x", "disc.pwx"],
                 "cp": ["cp", "disc.pwx", "copy.pwx"]}
-    for label, path in args.disc_tool:
-        commands[label] = [os.path.abspath(path), "-d", "-x", "disc.pwx"]
+    for label, path in args.tool:
+        commands[label] = [path, "-d", "-x", "disc.pwx"]
     size = os.path.getsize(image)
     drop_cached(work)
     cached = resident_bytes(image)
@@ -515,9 +532,12 @@ def main():
                          "discarding what the last run wrote (default 3)")
     ap.add_argument("--disc-size", default="4.7G",
                     help="size of the disc scenario's dense image (default 4.7G)")
-    ap.add_argument("--disc-tool", action="append", default=[], metavar="LABEL=PATH",
-                    help="another build of decomp_disk to run in the disc scenario beside "
-                         "the current one and cp (repeatable)")
+    ap.add_argument("--tool", "--disc-tool", dest="tool", action="append", default=[],
+                    metavar="LABEL=PATH",
+                    help="another build of decomp_disk to run in the dense, sparse and disc "
+                         "scenarios beside the current one (repeatable)")
+    ap.add_argument("--posix", action="store_true",
+                    help="add the tool built on the generic POSIX platform seam")
     ap.add_argument("--baseline", default=DEFAULT_BASELINE,
                     help=f"commit whose build is the report baseline (default {DEFAULT_BASELINE})")
     ap.add_argument("--build-dir", default=os.path.join(ROOT, "build-bench"))
@@ -528,13 +548,17 @@ def main():
         sys.exit("--runs must be at least 5: fewer is noise on a shared machine")
     args.dense_sizes = [parse_size(s) for s in args.dense_sizes.split(",")]
     args.disc_size = parse_size(args.disc_size)
-    for i, given in enumerate(args.disc_tool):
+    for i, given in enumerate(args.tool):
         label, sep, path = given.partition("=")
         if not sep or not label or not os.access(path, os.X_OK):
-            sys.exit(f"--disc-tool {given}: expected LABEL=PATH of an executable")
-        args.disc_tool[i] = (label, path)
+            sys.exit(f"--tool {given}: expected LABEL=PATH of an executable")
+        args.tool[i] = (label, os.path.abspath(path))
 
     tools = build(ROOT, args.build_dir, ["decomp_disk", "make_disc_image", "whole_file_copy"])
+    if args.posix:
+        posix = build(ROOT, args.build_dir + "-posix", ["decomp_disk"],
+                      ["-DDECOMP_PLATFORM=posix"])["decomp_disk"]
+        args.tool.append(("posix decomp_disk -d -x", posix))
     work = args.work_dir or tempfile.mkdtemp(prefix="decomp_disk_bench.")
     os.makedirs(work, exist_ok=True)
     print(f"decomp_disk benchmark: {args.runs} runs per command (the disc scenario at least 7) "
