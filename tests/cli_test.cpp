@@ -52,6 +52,9 @@ TEST_F(Cli, CommandLineOutcomes) {
     std::string out;
     std::string err; // "@U" stands for the usage text
     int status;
+    // Standard error appended to this file, which the run names as its
+    // input: nothing of the usage text may reach it.
+    std::string stderrTo = "";
   };
   const std::string needName = "decomp_disk: Need input file name\n@U";
   const std::string needType = "decomp_disk: Must specify type of input\n@U";
@@ -75,12 +78,22 @@ TEST_F(Cli, CommandLineOutcomes) {
       {{"-d", "-r", "-p", "-x", "missing.pwx"}, "", cantOpen, 1},
       {{"-v", "-d", "-x", "missing.pwx"}, "@B", cantOpen, 1},
       {{"--", "-d"}, "", needType, 1},
+      {{"-p", "image.pwx"}, "", "", 1, "image.pwx"},
+      {{"-h", "image.pwx"}, "", "", 0, "image.pwx"},
   };
   for (const Row &row : rows) {
     std::string joined;
     for (const std::string &a : row.args)
       joined += a + " ";
-    const RunResult r = run(row.args);
+    runtool::RunOptions opt;
+    if (!row.stderrTo.empty()) {
+      opt.stderrPath = dir + "/" + row.stderrTo;
+      discimg::putAt(opt.stderrPath, 0, 0, {'i', 'n'});
+    }
+    const RunResult r = run(row.args, "", opt);
+    if (!row.stderrTo.empty()) {
+      EXPECT_EQ(discimg::fileSizeOf(opt.stderrPath), 2u) << joined;
+    }
     std::string err = row.err;
     if (size_t at = err.find("@U"); at != std::string::npos)
       err.replace(at, 2, usageText());

@@ -167,7 +167,14 @@ TEST_F(Copy, ALogOfBothStreamsKeepsTheirOrder) {
   // Through the shell, which joins the streams; found on PATH, so that the
   // program name is the usual one.
   ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink(runtool::toolPath().c_str(), (dir + "/bin/decomp_disk").c_str()), 0);
+  if (runtool::toolCommand("decomp_disk").size() == 1) {
+    ASSERT_EQ(::symlink(runtool::toolPath().c_str(), (dir + "/bin/decomp_disk").c_str()), 0);
+  } else { // a tool that an emulator runs: a script that starts it under that name
+    const std::string script =
+        "#!/bin/sh\nexec " + runtool::toolCommandLine("decomp_disk") + " \"$@\"\n";
+    discimg::putAt(dir + "/bin/decomp_disk", 0, 0, discimg::Bytes(script.begin(), script.end()));
+    ASSERT_EQ(::chmod((dir + "/bin/decomp_disk").c_str(), 0755), 0);
+  }
   const std::string command =
       "cd '" + dir + "' && PATH='" + dir + "/bin' decomp_disk -v -r -p -x mox.bin >log 2>&1";
   EXPECT_EQ(std::system(command.c_str()) >> 8, 255);

@@ -646,6 +646,7 @@ TEST_F(Extract, TableReading) {
 TEST_F(Extract, HostileSizesFailInLittleMemory) {
   if (UnderAddressSanitizer)
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 1 GiB address space";
+  SKIP_UNLESS_TOOL_CAN(ownAddressSpace, "be given a small address space of its own");
   for (TableRow t : tableRows()) {
     if (!t.hostile)
       continue;

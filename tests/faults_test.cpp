@@ -356,6 +356,7 @@ TEST_F(Faults, HostileHeadersInASmallAddressSpace) {
   // hold.
   if (UnderAddressSanitizer)
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit a 256 MiB address space";
+  SKIP_UNLESS_TOOL_CAN(ownAddressSpace, "be given a small address space of its own");
   runtool::RunOptions small;
   small.addressSpaceLimit = uint64_t{256} << 20;
   auto counted = [](bool moxBin, uint32_t count = 0xFFFFFFFF) {

@@ -3,6 +3,7 @@
 // utilities, called directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -179,8 +180,9 @@ TEST(FileUtilities, WrittenFilesTable) {
   EXPECT_EQ(files.devices[0].used, 1000u);
 }
 
-// Which outputs write the input: regular files by device and inode, block
-// devices by the sectors they share, and never a character device.
+// Which outputs write the input: regular files by device and inode, device
+// nodes by the device they stand for (block devices also by the sectors they
+// share), and never a pipe.
 TEST(FileUtilities, WhatWritingAFileWrites) {
   auto identity = [](FileType type, uint64_t device, uint64_t inode, uint64_t special,
                      uint64_t wholeDisk) {
@@ -213,7 +215,11 @@ TEST(FileUtilities, WhatWritingAFileWrites) {
       {"two partitions of one disk", part1, identity(FileType::Block, 5, 3, 0x802, 0x800), false},
       {"a block device and a file with its node's inode", disk,
        identity(FileType::Regular, 5, 1, 0, 0), false},
-      {"a character device and itself", tty, tty, false},
+      {"a character device under another name", tty, identity(FileType::Character, 5, 9, 0x103, 0),
+       true},
+      {"another character device", tty, identity(FileType::Character, 5, 4, 0x104, 0), false},
+      {"a pipe and itself", identity(FileType::Fifo, 6, 3, 0, 0),
+       identity(FileType::Fifo, 6, 3, 0, 0), false},
   };
   for (const Row &r : rows)
     EXPECT_EQ(writesOver(r.a, r.b), r.writes) << r.what;
@@ -271,6 +277,24 @@ TEST_F(CopyTest, BudgetAndEndOfFile) {
     for (uint64_t i = 0; i < r.expectCount; ++i)
       ASSERT_EQ(written[4 + i], discimg::patternByte(r.expectFrom + i)) << i;
   }
+}
+
+// A copy into a stream that holds more past its position writes over what
+// lies there and leaves the rest; a hole of the input is written as zeros.
+TEST_F(CopyTest, CopyIntoAFullerStreamKeepsWhatLiesPastIt) {
+  const std::string in = dir + "/holes.bin";
+  discimg::setFileSize(in, 1 << 20);
+  const std::string outPath = dir + "/out.bin";
+  discimg::putAt(outPath, 0, 0, discimg::Bytes(2 << 20, 'Z'));
+  FilePtr out = openFile(outPath, "r+b");
+  std::fputs("HEAD", out.get());
+  ASSERT_TRUE(copyBinFileToOutFile(out.get(), in.c_str()));
+  EXPECT_EQ(ftello(out.get()), 4 + (1 << 20));
+  out.reset();
+  discimg::Bytes want(2 << 20, 'Z');
+  std::fill(want.begin(), want.begin() + 4 + (1 << 20), 0);
+  std::memcpy(want.data(), "HEAD", 4);
+  EXPECT_TRUE(discimg::readFile(outPath) == want);
 }
 
 TEST_F(CopyTest, Failures) {

@@ -10,6 +10,8 @@
 
 #include "../format/disk_format.h"
 #include "../util/disk_common.h"
+#include "../util/output_guard.h"
+#include "../util/platform.h"
 #include "../util/tool_common.h"
 #include "decomp_common.h"
 
@@ -62,6 +64,21 @@ void usage() {
   std::exit(1);
 }
 
+// True when standard error leads to a file that an argument names: the text
+// of a command-line error would land in what is meant as the input, so the
+// run ends without it.
+static bool errorsLeadToAnArgument(int argc, char **argv) {
+  FileIdentity error;
+  if (!identityOfDescriptor(StandardError, error))
+    return false;
+  for (int i = 1; i < argc; ++i) {
+    FileIdentity named;
+    if (argv[i][0] != '-' && identityOfPath(argv[i], named) && writesOver(error, named))
+      return true;
+  }
+  return false;
+}
+
 void processOptions(int argc, char **argv, DecompOptions *opts) {
   if (argc > 0 && argv[0] != nullptr)
     ProgName = argv[0];
@@ -77,7 +94,8 @@ void processOptions(int argc, char **argv, DecompOptions *opts) {
       opts->force = true;
       break;
     case 'h':
-      usage();
+      if (!errorsLeadToAnArgument(argc, argv))
+        usage();
       std::exit(0);
     case 'p':
       opts->print = true;
@@ -92,16 +110,24 @@ void processOptions(int argc, char **argv, DecompOptions *opts) {
       opts->extract = true;
       break;
     default:
+      if (errorsLeadToAnArgument(argc, argv))
+        std::exit(1);
       printError("Unknown option '%c' - exit\n", letter);
       failCommandLine();
     }
   }
 
   if (optind >= argc) {
+    if (errorsLeadToAnArgument(argc, argv))
+      std::exit(1);
     printError("%s: Need input file name\n", ProgName);
     failCommandLine();
   }
   opts->inputFileName = argv[optind];
+  if ((!opts->moxBin && !opts->diskImage) || (!opts->print && !opts->extract)) {
+    if (errorsLeadToAnArgument(argc, argv))
+      std::exit(1);
+  }
   if (!opts->moxBin && !opts->diskImage) {
     printError("%s: Must specify type of input\n", ProgName);
     failCommandLine();

@@ -27,14 +27,13 @@ struct ProgressScope {
   ~ProgressScope() { endProgress(progress); }
 };
 
-// A regular output that the copy writes at explicit offsets: the output
-// offset of the range's first byte, and whether holes of the input may be
-// left as holes (only when nothing lies in the output past where the copy
-// starts, so a skipped hole reads as zeros).
+// A regular output that the copy writes at explicit offsets, and in which
+// nothing lies past the range's first byte, `start`: holes of the input may
+// be left as holes there (they read as zeros), and a copy that fails may cut
+// the file back to what it holds whole, as a plain copy would have left it.
 struct Target {
   OutputFile *out = nullptr;
   uint64_t start = 0;
-  bool skipHoles = false;
   int fd() const { return out->fd(); }
 };
 
@@ -44,14 +43,16 @@ bool sizeOfFile(int fd, uint64_t &size) {
   return measureDescriptor(fd, type, size);
 }
 
-// True when the output is a regular file written at explicit offsets.
+// True when the output is a regular file written at explicit offsets that
+// holds nothing past its position. Any other output takes the plain copy,
+// which writes over what is there chunk by chunk and nothing else.
 bool findTarget(const CopyRequest &r, Target &t) {
   uint64_t size;
-  if (!r.output->regular || !r.output->positioned || !sizeOfFile(r.output->fd(), size))
+  if (!r.output->regular || !r.output->positioned || !sizeOfFile(r.output->fd(), size) ||
+      size > r.output->at)
     return false;
   t.out = r.output;
   t.start = r.output->at;
-  t.skipHoles = size <= t.start;
   return true;
 }
 
@@ -159,8 +160,8 @@ bool moveSegment(const CopyRequest &r, const Target &t, uint64_t &pos, uint64_t 
 }
 
 // Copies range bytes [0, end), all of which the input held when it was
-// measured, skipping the input's holes where the target allows and giving
-// the output its size at the end. Returns `end`, or after a failure the
+// measured, skipping the input's holes and giving the output its size at
+// the end. Returns `end`, or after a failure the
 // length of the prefix that the output holds.
 uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgress &progress) {
   Mover m;
@@ -171,7 +172,7 @@ uint64_t copyFast(const CopyRequest &r, const Target &t, uint64_t end, CopyProgr
   while (ok && pos < end) {
     uint64_t from = pos;
     uint64_t to = end;
-    ok = !t.skipHoles || findDataSegment(r.input->fd(), r.offset, pos, end, from, to);
+    ok = findDataSegment(r.input->fd(), r.offset, pos, end, from, to);
     pos = from;
     ok = ok && moveSegment(r, t, pos, to, m, progress);
     if (pos != from)
@@ -261,7 +262,7 @@ CopyEnd copyRange(const CopyRequest &r) {
   if (done != reached && resizeFile(t.fd(), t.start + done) != 0)
     return CopyEnd::WriteFailed;
   r.output->at = t.start + done;
-  return copyPlain(r, done, t.skipHoles ? &t : nullptr, scope.progress);
+  return copyPlain(r, done, &t, scope.progress);
 }
 
 bool copyPartialInputToOutFile(OutputFile &output, const InputFile &input, int64_t offset,

@@ -8,45 +8,79 @@
 
 namespace {
 
-// Regular files and block devices are what a write can land on and change;
-// character devices, pipes and sockets take what they are given and are
-// never compared.
+// Regular files and block devices are what a write can land on and change.
 bool canHoldData(const FileIdentity &id) {
   return id.type == FileType::Regular || id.type == FileType::Block || id.type == FileType::Other;
 }
 
-// How a walk down a stack of loop devices ended.
-struct ChainEnd {
+// One file or device met on a walk, with what is needed to ask further.
+struct Step {
+  FileIdentity id;
+  std::string path; // where it can be opened; empty: by its descriptor or number
+  int fd = -1;
+  int loopDepth = 0; // loop devices passed on the way to it
+  bool holdsFileSystem = false;
+};
+
+// How a walk ended.
+struct WalkEnd {
   enum class State { Whole, Unknown, TooDeep } state = State::Whole;
   int error = 0; // Unknown: why
 };
 
-// The files that writing `id` writes: `id`, then through each loop device
-// the file it reads, appended to `chain` down to a file that is no loop
-// device. `fd` is a descriptor on `id` or -1; `path` names it when there is
-// none.
-ChainEnd followChain(const FileIdentity &id, int fd, const std::string &path,
-                     std::vector<FileIdentity> &chain) {
-  chain.push_back(id);
-  FileIdentity device = id;
-  std::string name = path;
-  for (int depth = 0; device.type == FileType::Block; ++depth) {
-    const DeviceBacking backing = backingOfDevice(device, fd, name);
-    if (backing.state == DeviceBacking::State::None)
+// Appends to `walked` what writing `from` writes (itself, then for a block
+// device the file a loop device reads and the devices it is built on, down
+// to the end) and, with `fileSystems`, also the devices under the file
+// system of every file met, and what those write. At most MostWalked steps.
+WalkEnd walk(const Step &from, bool fileSystems, std::vector<Step> &walked) {
+  WalkEnd end;
+  auto note = [&end](WalkEnd::State state, int error) {
+    if (end.state == WalkEnd::State::Whole)
+      end = {state, error};
+  };
+  auto known = [&walked](const FileIdentity &id) {
+    for (const Step &w : walked)
+      if (w.id.type == id.type && writesOver(w.id, id) &&
+          (id.type != FileType::Block || w.id.special == id.special))
+        return true;
+    return false;
+  };
+  std::vector<Step> queue = {from};
+  for (size_t next = 0; next < queue.size(); ++next) {
+    if (walked.size() >= MostWalked) {
+      note(WalkEnd::State::Unknown, E2BIG);
       break;
-    if (backing.state == DeviceBacking::State::Unknown)
-      return {ChainEnd::State::Unknown, backing.error};
-    if (depth == MostLoopDepth)
-      return {ChainEnd::State::TooDeep, 0};
-    chain.push_back(backing.file);
-    device = backing.file;
-    name = backing.path;
-    fd = -1;
+    }
+    const Step step = queue[next];
+    if (known(step.id))
+      continue;
+    walked.push_back(step);
+    if (step.id.type == FileType::Block) {
+      const DeviceBacking backing = backingOfDevice(step.id, step.fd, step.path);
+      if (backing.state == DeviceBacking::State::Unknown) {
+        note(WalkEnd::State::Unknown, backing.error);
+      } else if (backing.state == DeviceBacking::State::File) {
+        if (step.loopDepth == MostLoopDepth)
+          note(WalkEnd::State::TooDeep, 0);
+        else
+          queue.push_back(
+              {backing.file, backing.path, -1, step.loopDepth + 1, step.holdsFileSystem});
+      }
+      for (const FileIdentity &member : devicesBeneath(step.id))
+        queue.push_back({member, "", -1, step.loopDepth, step.holdsFileSystem});
+    } else if (fileSystems &&
+               (step.id.type == FileType::Regular || step.id.type == FileType::Other)) {
+      std::vector<FileIdentity> holders;
+      if (!devicesHolding(step.id.device, step.fd, step.path, holders))
+        note(WalkEnd::State::Unknown, ENOENT);
+      for (const FileIdentity &holder : holders)
+        queue.push_back({holder, "", -1, 0, true});
+    }
   }
-  return {};
+  return end;
 }
 
-// The member of the input's set that `id` overlaps; null when none does.
+// The member of the input's set that `id` writes over; null when none does.
 const OutputGuard::Member *memberOverlapping(const OutputGuard &guard, const FileIdentity &id) {
   for (const OutputGuard::Member &m : guard.inputSet)
     if (writesOver(id, m.id))
@@ -54,34 +88,13 @@ const OutputGuard::Member *memberOverlapping(const OutputGuard &guard, const Fil
   return nullptr;
 }
 
-// Adds `id` to the input's set unless a member is that file already; false
-// when it was there.
-bool addMember(OutputGuard &guard, const FileIdentity &id, bool holdsFileSystem) {
-  for (const OutputGuard::Member &m : guard.inputSet)
-    if (m.id.type == id.type && writesOver(m.id, id) &&
-        (id.type != FileType::Block || m.id.special == id.special))
-      return false;
-  guard.inputSet.push_back({id, holdsFileSystem});
-  return true;
-}
-
-// Adds what writing `id` would write, `id` and the files its loop devices
-// read, to the input's set.
-void addChain(OutputGuard &guard, const FileIdentity &id, int fd, bool holdsFileSystem) {
-  std::vector<FileIdentity> chain;
-  if (followChain(id, fd, "", chain).state == ChainEnd::State::TooDeep)
-    guard.inputSetWhole = false;
-  for (const FileIdentity &member : chain)
-    addMember(guard, member, holdsFileSystem);
-}
-
 // Whether writing to the standard stream `fd`, known as `id`, writes the
 // input's set.
 bool streamOnInput(const OutputGuard &guard, const FileIdentity &id, int fd) {
-  std::vector<FileIdentity> chain;
-  followChain(id, fd, "", chain);
-  for (const FileIdentity &member : chain)
-    if (memberOverlapping(guard, member) != nullptr)
+  std::vector<Step> walked;
+  walk({id, "", fd, 0, false}, false, walked);
+  for (const Step &w : walked)
+    if (memberOverlapping(guard, w.id) != nullptr)
       return true;
   return false;
 }
@@ -111,6 +124,10 @@ bool writesOver(const FileIdentity &a, const FileIdentity &b) {
   if (a.type == FileType::Block || b.type == FileType::Block)
     return a.type == b.type &&
            (a.special == b.special || a.special == b.wholeDisk || a.wholeDisk == b.special);
+  // A character device is the device it stands for, under any name (on some
+  // systems every disk is one).
+  if (a.type == FileType::Character || b.type == FileType::Character)
+    return a.type == b.type && a.special == b.special;
   return canHoldData(a) && canHoldData(b) && a.device == b.device && a.inode == b.inode;
 }
 
@@ -148,30 +165,28 @@ void addWrittenFile(WrittenFiles &files, uint64_t device, uint64_t inode, uint32
 
 void learnStandardStreams(OutputGuard &guard) {
   FileIdentity id;
-  guard.standardOutputKnown = identityOfDescriptor(StandardOutput, id) && canHoldData(id);
+  guard.standardOutputKnown = identityOfDescriptor(StandardOutput, id) &&
+                              (canHoldData(id) || id.type == FileType::Character);
   guard.standardOutput = guard.standardOutputKnown ? id : FileIdentity{};
-  guard.standardErrorKnown = identityOfDescriptor(StandardError, id) && canHoldData(id);
+  guard.standardErrorKnown = identityOfDescriptor(StandardError, id) &&
+                             (canHoldData(id) || id.type == FileType::Character);
   guard.standardError = guard.standardErrorKnown ? id : FileIdentity{};
 }
 
 void learnInputSet(OutputGuard &guard, const InputFile &input) {
   guard.inputSet.clear();
-  guard.inputSetWhole = true;
+  guard.gap = InputSetGap::None;
   FileIdentity id;
   if (!identityOfDescriptor(input.fd(), id))
     return;
-  addChain(guard, id, input.fd(), false);
-  // Under every file of the set lies the device of its file system, and
-  // under that device whatever it is made of; each of those is walked in
-  // turn. The set stays small: a few devices per file system.
-  constexpr size_t MostMembers = 64;
-  for (size_t i = 0; i < guard.inputSet.size() && guard.inputSet.size() < MostMembers; ++i) {
-    const FileIdentity member = guard.inputSet[i].id;
-    if (member.type != FileType::Regular && member.type != FileType::Other)
-      continue;
-    for (const FileIdentity &device : devicesHolding(member.device, i == 0 ? input.fd() : -1))
-      addChain(guard, device, -1, true);
-  }
+  std::vector<Step> walked;
+  const WalkEnd end = walk({id, "", input.fd(), 0, false}, true, walked);
+  for (const Step &w : walked)
+    guard.inputSet.push_back({w.id, w.holdsFileSystem});
+  if (end.state == WalkEnd::State::TooDeep)
+    guard.gap = InputSetGap::TooDeep;
+  else if (end.state == WalkEnd::State::Unknown)
+    guard.gap = InputSetGap::Unknown;
 }
 
 StandardStream standardStreamOnInput(const OutputGuard &guard) {
@@ -184,23 +199,37 @@ StandardStream standardStreamOnInput(const OutputGuard &guard) {
 
 RefusalReason refusalFor(const OutputGuard &guard, const FileIdentity &id, int fd,
                          const std::string &path) {
+  if (id.type == FileType::Character) {
+    const OutputGuard::Member *m = memberOverlapping(guard, id);
+    return m == nullptr
+               ? RefusalReason{}
+               : RefusalReason{m->holdsFileSystem ? Refusal::HoldsFileSystem : Refusal::IsInput, 0};
+  }
   if (!canHoldData(id))
     return {};
-  std::vector<FileIdentity> chain;
-  const ChainEnd end = followChain(id, fd, path, chain);
-  for (const FileIdentity &member : chain)
-    if (const OutputGuard::Member *m = memberOverlapping(guard, member))
+  std::vector<Step> walked;
+  const WalkEnd end = walk({id, fd >= 0 ? "" : path, fd, 0, false}, false, walked);
+  for (const Step &w : walked)
+    if (const OutputGuard::Member *m = memberOverlapping(guard, w.id))
       return {m->holdsFileSystem ? Refusal::HoldsFileSystem : Refusal::IsInput, 0};
-  if (end.state == ChainEnd::State::Unknown)
+  if (end.state == WalkEnd::State::Unknown)
     return {Refusal::UnknownLoop, end.error};
-  if (end.state == ChainEnd::State::TooDeep)
+  if (end.state == WalkEnd::State::TooDeep)
     return {Refusal::NestsTooDeep, 0};
-  if (!guard.inputSetWhole)
+  if (guard.gap == InputSetGap::TooDeep)
     return {Refusal::InputNestsTooDeep, 0};
-  if (guard.standardOutputKnown && writesOver(id, guard.standardOutput))
-    return {Refusal::IsStandardOutput, 0};
-  if (guard.standardErrorKnown && writesOver(id, guard.standardError))
-    return {Refusal::IsStandardError, 0};
+  if (guard.gap == InputSetGap::Unknown)
+    return {Refusal::InputUnknown, 0};
+  if (id.type == FileType::Block && blockDeviceInUse(id, fd >= 0 ? "" : path))
+    return {Refusal::InUse, 0};
+  for (const Step &w : walked) {
+    if (guard.standardOutputKnown && canHoldData(guard.standardOutput) &&
+        writesOver(w.id, guard.standardOutput))
+      return {Refusal::IsStandardOutput, 0};
+    if (guard.standardErrorKnown && canHoldData(guard.standardError) &&
+        writesOver(w.id, guard.standardError))
+      return {Refusal::IsStandardError, 0};
+  }
   if (fd >= 0 && id.type == FileType::Regular &&
       containsWrittenFile(guard.written, id.device, id.inode, id.stamp))
     return {Refusal::WrittenBefore, 0};
@@ -223,6 +252,14 @@ bool reportRefusal(const RefusalReason &reason, const std::string &name) {
     break;
   case Refusal::InputNestsTooDeep:
     printError("%s: Refusing to write %s: the input's loop devices nest more than 8 deep\n",
+               ProgName, n);
+    break;
+  case Refusal::InputUnknown:
+    printError("%s: Refusing to write %s: what lies under the input file can't be learned\n",
+               ProgName, n);
+    break;
+  case Refusal::InUse:
+    printError("%s: Refusing to write %s: it is in use (mounted, or part of another device)\n",
                ProgName, n);
     break;
   case Refusal::UnknownLoop:

@@ -33,30 +33,37 @@ bool containsWrittenFile(const WrittenFiles &files, uint64_t device, uint64_t in
                          uint32_t stamp);
 void addWrittenFile(WrittenFiles &files, uint64_t device, uint64_t inode, uint32_t stamp);
 
-// True when writing `a` writes `b`: one file, or block devices that share
-// sectors (one device under two names, a whole disk and a partition of it).
-// Character devices, pipes and sockets take what they are given and are
-// never compared.
+// True when writing `a` writes `b`: one file, one device under two names, or
+// block devices that share sectors (a whole disk and a partition of it).
+// Pipes and sockets take what they are given and are never compared.
 bool writesOver(const FileIdentity &a, const FileIdentity &b);
 
-// The deepest stack of loop devices that the guard follows.
+// The deepest stack of loop devices that the guard follows, and the most
+// files and devices it walks from one file.
 constexpr int MostLoopDepth = 8;
+constexpr size_t MostWalked = 64;
+
+// Where the guard's knowledge of the input ends early.
+enum class InputSetGap {
+  None,
+  TooDeep, // its loop devices nest deeper than followed
+  Unknown, // something under it could not be asked, or there was too much
+};
 
 struct OutputGuard {
   // A file or device whose writing would change the input: the input itself
-  // and the files its loop devices read (`holdsFileSystem` false), or a
-  // device under the input's file system and what that device reads (true).
+  // and what it reads through (`holdsFileSystem` false), or a device under
+  // the input's file system and what that reads through (true).
   struct Member {
     FileIdentity id;
     bool holdsFileSystem = false;
   };
   std::vector<Member> inputSet;
-  // False when the input's loop devices nest deeper than the guard follows:
-  // what lies below is unknown, so every regular file and block device is
-  // refused.
-  bool inputSetWhole = true;
-  // Standard output and standard error where they lead to a regular file or
-  // a block device, as they were when the run started.
+  // Where the set is not whole, nothing can be ruled out: every regular file
+  // and block device is refused.
+  InputSetGap gap = InputSetGap::None;
+  // Standard output and standard error where they lead to a file or a
+  // device, as they were when the run started.
   bool standardOutputKnown = false;
   FileIdentity standardOutput;
   bool standardErrorKnown = false;
@@ -81,7 +88,9 @@ enum class Refusal {
   HoldsFileSystem,   // a device under the input's file system, or what it reads
   NestsTooDeep,      // the output's loop devices nest deeper than followed
   InputNestsTooDeep, // the input's loop devices do: nothing can be ruled out
+  InputUnknown,      // what lies under the input could not be learned whole
   UnknownLoop,       // a loop device whose file can't be learned
+  InUse,             // a block device that the system holds (mounted, say)
   IsStandardOutput,  // where standard output leads
   IsStandardError,   // where standard error leads
   WrittenBefore,     // a regular file this run has written

@@ -82,8 +82,10 @@ bool identityOfPath(const char *path, FileIdentity &id);
 
 // The file that a block device reads and writes through: none for a device
 // that is no loop device; unknown for a loop device without a file or that
-// cannot be asked (`error` says why). `path` is where the file can be
-// reached, empty when its name no longer leads to it.
+// cannot be asked (`error` says why). The file is known at least by its
+// device and inode, and when it is itself a device node (loop devices
+// stacked) as that block device. `path` is where the file can be reached,
+// empty when its name no longer leads to it.
 struct DeviceBacking {
   enum class State { None, File, Unknown } state = State::None;
   int error = 0;
@@ -96,12 +98,23 @@ struct DeviceBacking {
 DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::string &path);
 
 // The block devices that hold the file system of `device` (a file's device
-// number): that device and the devices it is built on (the members of a
-// mapped or RAID device, of a multi-device file system), as block-device
-// identities. `fd` is a descriptor on a file of that file system, to ask a
-// file system without a device number of its own; -1 when there is none.
-// Empty where nothing is known.
-std::vector<FileIdentity> devicesHolding(uint64_t device, int fd);
+// number), as block-device identities: that device, or the devices of a
+// file system over several (btrfs). A file system without a device number of
+// its own is asked through a file of it: `fd` open on one, or -1 to open
+// `path`. False when it could not be asked; true and none for a file system
+// on no device the system tells (memory, network) or where the platform
+// does not know.
+bool devicesHolding(uint64_t device, int fd, const std::string &path,
+                    std::vector<FileIdentity> &holders);
+
+// The block devices that `device` is built on: the members of a mapped or
+// RAID device (of a partition's whole disk). Empty for any other.
+std::vector<FileIdentity> devicesBeneath(const FileIdentity &device);
+
+// True when the system holds the block device for itself: mounted, a member
+// of a mapped or RAID device, an external journal, swap. Writing it would
+// corrupt what uses it. `path` names it (empty: the system's name for it).
+bool blockDeviceInUse(const FileIdentity &device, const std::string &path);
 
 // ---------------------------------------------------------------------------
 // How big a file is

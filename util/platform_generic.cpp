@@ -15,7 +15,14 @@ bool blockDeviceSize(int, uint64_t &) { return false; }
 
 DeviceBacking backingOfDevice(const FileIdentity &, int, const std::string &) { return {}; }
 
-std::vector<FileIdentity> devicesHolding(uint64_t, int) { return {}; }
+bool devicesHolding(uint64_t, int, const std::string &, std::vector<FileIdentity> &holders) {
+  holders.clear();
+  return true;
+}
+
+std::vector<FileIdentity> devicesBeneath(const FileIdentity &) { return {}; }
+
+bool blockDeviceInUse(const FileIdentity &, const std::string &) { return false; }
 
 int64_t copyInKernel(int, uint64_t, int, uint64_t, size_t) { return -1; }
 

@@ -97,6 +97,8 @@ std::string nodeOf(uint64_t device) {
 
 } // namespace
 
+static FileIdentity blockDevice(uint64_t number);
+
 uint32_t stampOfFile(int fd) {
   uint64_t h = 0;
   struct statx sx {};
@@ -151,9 +153,16 @@ DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::str
     backing.state = DeviceBacking::State::File;
     backing.file.device = info.lo_device;
     backing.file.inode = info.lo_inode;
-    // The kernel's numbers are the truth; the name it keeps tells what kind
-    // of file they are (a device node, when loop devices are stacked) and
-    // where to ask further, as long as it still leads to them.
+    // The kernel's numbers are the truth: a file's device and inode, and for
+    // a device node (loop devices stacked) also the device it stands for,
+    // which can be asked further by its number. The name the kernel keeps
+    // tells where the file is, as long as it still leads to those numbers.
+    if (info.lo_rdevice != 0) {
+      const FileIdentity node = blockDevice(info.lo_rdevice);
+      backing.file.type = FileType::Block;
+      backing.file.special = node.special;
+      backing.file.wholeDisk = node.wholeDisk;
+    }
     const std::string name = sysBackingPath(device);
     FileIdentity named;
     if (!name.empty() && identityOfPath(name.c_str(), named) && named.device == info.lo_device &&
@@ -179,57 +188,69 @@ DeviceBacking backingOfDevice(const FileIdentity &device, int fd, const std::str
   return backing;
 }
 
-std::vector<FileIdentity> devicesHolding(uint64_t device, int fd) {
+// A block-device identity for a device known by its number.
+static FileIdentity blockDevice(uint64_t number) {
+  FileIdentity id;
+  id.type = FileType::Block;
+  id.special = number;
+  id.wholeDisk = wholeDiskOf(number);
+  return id;
+}
+
+// The devices listed in a /sys folder whose entries each have a "dev" file.
+static void addListedDevices(const std::string &folder, std::vector<FileIdentity> &devices) {
   namespace fs = std::filesystem;
-  std::vector<uint64_t> numbers;
-  auto add = [&numbers](uint64_t number) {
-    for (uint64_t known : numbers)
-      if (known == number)
-        return;
-    numbers.push_back(number);
-  };
   std::error_code ec;
+  for (const fs::directory_entry &entry : fs::directory_iterator(folder, ec)) {
+    uint64_t number;
+    if (parseDeviceNumber(firstLine((entry.path() / "dev").string()), number))
+      devices.push_back(blockDevice(number));
+  }
+}
+
+bool devicesHolding(uint64_t device, int fd, const std::string &path,
+                    std::vector<FileIdentity> &holders) {
+  holders.clear();
   if (major(static_cast<dev_t>(device)) != 0) {
-    add(device);
-  } else if (btrfs_ioctl_fs_info_args info{};
-             fd >= 0 && ioctl(fd, static_cast<IoctlRequest>(BTRFS_IOC_FS_INFO), &info) == 0) {
-    // A file system over several devices gives its files a device number of
-    // its own; its devices are listed under its id.
-    char id[40];
-    const unsigned char *u = info.fsid;
-    std::snprintf(id, sizeof id,
-                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0],
-                  u[1], u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13],
-                  u[14], u[15]);
-    for (const fs::directory_entry &member :
-         fs::directory_iterator(std::string("/sys/fs/btrfs/") + id + "/devices", ec)) {
-      uint64_t number;
-      if (parseDeviceNumber(firstLine((member.path() / "dev").string()), number))
-        add(number);
-    }
+    holders.push_back(blockDevice(device));
+    return true;
   }
-  // The devices that a mapped or RAID device (or the disk of a partition of
-  // one) is built on, to a depth that real stacks never reach. A whole disk
-  // is no member itself: only its sectors under the file system are, and
-  // the guard finds it through them.
-  constexpr size_t MostDevices = 32;
-  for (size_t i = 0; i < numbers.size() && numbers.size() < MostDevices; ++i) {
-    for (const fs::directory_entry &slave :
-         fs::directory_iterator(sysBlockFolder(wholeDiskOf(numbers[i])) + "/slaves", ec)) {
-      uint64_t number;
-      if (parseDeviceNumber(firstLine((slave.path() / "dev").string()), number))
-        add(number);
-    }
-  }
-  std::vector<FileIdentity> devices;
-  for (uint64_t number : numbers) {
-    FileIdentity id;
-    id.type = FileType::Block;
-    id.special = number;
-    id.wholeDisk = wholeDiskOf(number);
-    devices.push_back(id);
-  }
-  return devices;
+  // A file system over several devices (btrfs) gives its files a device
+  // number of its own, and tells its devices when a file of it is asked.
+  OwnDescriptor own;
+  if (fd < 0 && !path.empty())
+    fd = own.fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0)
+    return false;
+  btrfs_ioctl_fs_info_args info{};
+  if (ioctl(fd, static_cast<IoctlRequest>(BTRFS_IOC_FS_INFO), &info) != 0)
+    return true; // none that the system tells: a memory or network file system
+  char id[40];
+  const unsigned char *u = info.fsid;
+  std::snprintf(id, sizeof id,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", u[0], u[1],
+                u[2], u[3], u[4], u[5], u[6], u[7], u[8], u[9], u[10], u[11], u[12], u[13], u[14],
+                u[15]);
+  addListedDevices(std::string("/sys/fs/btrfs/") + id + "/devices", holders);
+  return !holders.empty();
+}
+
+std::vector<FileIdentity> devicesBeneath(const FileIdentity &device) {
+  // A partition's members are its whole disk's.
+  std::vector<FileIdentity> members;
+  addListedDevices(sysBlockFolder(device.wholeDisk) + "/slaves", members);
+  return members;
+}
+
+bool blockDeviceInUse(const FileIdentity &device, const std::string &path) {
+  // An exclusive open fails while the kernel holds the device: mounted, a
+  // member of a mapped or RAID device, an external journal, swap.
+  const std::string node = path.empty() ? nodeOf(device.special) : path;
+  if (node.empty())
+    return false;
+  OwnDescriptor own;
+  own.fd = open(node.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC);
+  return own.fd < 0 && errno == EBUSY;
 }
 
 int64_t copyInKernel(int in, uint64_t inOffset, int out, uint64_t outOffset, size_t count) {

@@ -39,16 +39,22 @@ bool blockDeviceSize(int fd, uint64_t &size) {
 
 DeviceBacking backingOfDevice(const FileIdentity &, int, const std::string &) { return {}; }
 
-std::vector<FileIdentity> devicesHolding(uint64_t device, int fd) {
+bool devicesHolding(uint64_t device, int fd, const std::string &path,
+                    std::vector<FileIdentity> &holders) {
   // The mount names the device it came from; it holds the file system when
   // its number is the files' device number.
+  holders.clear();
   struct statfs mount;
   FileIdentity id;
-  if (fd < 0 || fstatfs(fd, &mount) != 0 || !identityOfPath(mount.f_mntfromname, id) ||
-      id.type != FileType::Block || id.special != device)
-    return {};
-  return {id};
+  if ((fd >= 0 ? fstatfs(fd, &mount) : statfs(path.c_str(), &mount)) == 0 &&
+      identityOfPath(mount.f_mntfromname, id) && id.type == FileType::Block && id.special == device)
+    holders.push_back(id);
+  return true;
 }
+
+std::vector<FileIdentity> devicesBeneath(const FileIdentity &) { return {}; }
+
+bool blockDeviceInUse(const FileIdentity &, const std::string &) { return false; }
 
 int64_t copyInKernel(int, uint64_t, int, uint64_t, size_t) { return -1; }
 

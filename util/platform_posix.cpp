@@ -139,9 +139,15 @@ bool measureDescriptor(int fd, FileType &type, uint64_t &size) {
     return false;
   type = typeOf(st.st_mode);
   size = static_cast<uint64_t>(st.st_size);
-  if (type == FileType::Block && !blockDeviceSize(fd, size)) {
-    // Where a seek to the end lands is the capacity on most systems.
+  // A disk is a block device, or on some systems a character device of no
+  // size: where a seek to its end lands is its capacity. The descriptor's
+  // position, which a caller may share, is put back.
+  if ((type == FileType::Block && !blockDeviceSize(fd, size)) ||
+      (type == FileType::Character && size == 0)) {
+    const off_t at = lseek(fd, 0, SEEK_CUR);
     const off_t end = lseek(fd, 0, SEEK_END);
+    if (at >= 0)
+      (void)lseek(fd, at, SEEK_SET);
     size = end > 0 ? static_cast<uint64_t>(end) : 0;
   }
   return true;

@@ -35,14 +35,18 @@ using Cells = std::vector<Cell>;
 // Splits text into characters of the current locale. Control characters, and
 // bytes that are no character of the locale, become '?': a name never moves
 // the cursor or changes the terminal's state, and its width is known.
-Cells toCells(const char *text) {
+// Outside UTF-8 every byte from 0x80 up is '?', whatever a C library makes
+// of it (one maps such bytes to characters of its own, C1 controls among
+// them).
+Cells toCells(const char *text, bool utf8) {
   Cells cells;
   std::mbstate_t state{};
   size_t left = std::strlen(text);
   const char *p = text;
   while (left != 0) {
     wchar_t wc = 0;
-    const size_t n = std::mbrtowc(&wc, p, left, &state);
+    const bool foreign = !utf8 && static_cast<unsigned char>(*p) >= 0x80;
+    const size_t n = foreign ? 0 : std::mbrtowc(&wc, p, left, &state);
     if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
       cells.push_back({"?", 1});
       state = std::mbstate_t{};
@@ -140,14 +144,15 @@ bool terminalTakesProgress() {
 std::string formatProgressLine(const ProgressText &text, unsigned columns, bool utf8) {
   const unsigned room = columns > 0 ? columns - 1 : 0;
   const Cells ellipsis = utf8 ? Cells{{"\xE2\x80\xA6", 1}} : Cells{{".", 1}, {".", 1}, {".", 1}};
-  const Cells separator = toCells(": ");
-  const Cells label = toCells(text.label);
+  const Cells separator = toCells(": ", utf8);
+  const Cells label = toCells(text.label, utf8);
   constexpr double MiB = 1024.0 * 1024.0;
   const Cells amount =
       toCells(formatText(": %.0f of %.0f MiB", static_cast<double>(text.done) / MiB,
                          static_cast<double>(text.total) / MiB)
-                  .c_str());
-  const Cells rate = toCells(formatText(" (%.0f MiB/s)", text.rate).c_str());
+                  .c_str(),
+              utf8);
+  const Cells rate = toCells(formatText(" (%.0f MiB/s)", text.rate).c_str(), utf8);
 
   auto lineOf = [&](const Cells &name, const Cells &file, bool withRate) {
     Cells line = name;
@@ -160,12 +165,12 @@ std::string formatProgressLine(const ProgressText &text, unsigned columns, bool 
     return line;
   };
 
-  Cells line = lineOf(toCells(text.progName), label, true);
+  Cells line = lineOf(toCells(text.progName, utf8), label, true);
   if (widthOf(line) <= room)
     return join(line);
   // The program's directory goes first, then the head of the file name, then
   // the rate, then the program's name: the numbers are what the line is for.
-  const Cells name = toCells(baseNameOf(text.progName));
+  const Cells name = toCells(baseNameOf(text.progName), utf8);
   for (const Cells &program : {name, Cells{}}) {
     for (bool withRate : {true, false}) {
       if (program.empty() && withRate)

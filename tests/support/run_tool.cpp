@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -459,9 +460,51 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   return result;
 }
 
+std::vector<std::string> toolCommand(const std::string &argv0) {
+  const char *emulator = std::getenv("DECOMP_DISK_EMULATOR");
+  if (emulator == nullptr || *emulator == '\0') {
+    return {toolPath()};
+  }
+  std::vector<std::string> words;
+  std::istringstream split(emulator);
+  for (std::string word; split >> word;) {
+    words.push_back(word);
+  }
+  // Found on PATH here, since a child given its own environment is started
+  // by its path.
+  if (!words.empty() && words[0].find('/') == std::string::npos) {
+    std::istringstream dirs(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
+    for (std::string d; std::getline(dirs, d, ':');) {
+      if (!d.empty() && ::access((d + "/" + words[0]).c_str(), X_OK) == 0) {
+        words[0] = d + "/" + words[0];
+        break;
+      }
+    }
+  }
+  words.insert(words.end(), {"-0", argv0, std::filesystem::absolute(toolPath()).string()});
+  return words;
+}
+
+std::string toolCommandLine(const std::string &argv0) {
+  std::string line;
+  for (const std::string &word : toolCommand(argv0)) {
+    std::string quoted = "'";
+    for (char c : word) {
+      quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    line += (line.empty() ? "" : " ") + quoted + "'";
+  }
+  return line;
+}
+
 RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
                   const std::string &argv0) {
-  return startAndCollect(toolPath(), args, opt, argv0);
+  std::vector<std::string> command = toolCommand(argv0);
+  if (command.size() == 1) {
+    return startAndCollect(command[0], args, opt, argv0);
+  }
+  command.insert(command.end(), args.begin(), args.end());
+  return startAndCollect(command[0], {command.begin() + 1, command.end()}, opt, command[0]);
 }
 
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,

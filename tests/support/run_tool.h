@@ -44,6 +44,14 @@ struct RunOptions {
 // variable when set, else the path that the build compiled in.
 std::string toolPath();
 
+// The words that start the tool under test with `argv0` as its name: the
+// tool itself, or where DECOMP_DISK_EMULATOR names an emulator (a program
+// for another machine's code, such as qemu-user, which keeps the name given
+// with -0), the emulator's words first.
+std::vector<std::string> toolCommand(const std::string &argv0);
+// The same as one line for sh, each word quoted.
+std::string toolCommandLine(const std::string &argv0);
+
 // Runs the tool with `args` (not including argv[0]); argv[0] is `argv0` when
 // given, else "decomp_disk".
 RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt = {},

@@ -18,13 +18,18 @@ const ToolCapabilities &toolCapabilities() {
   static const ToolCapabilities capabilities = [] {
     const char *platform = std::getenv("DECOMP_DISK_PLATFORM");
     const char *linkage = std::getenv("DECOMP_DISK_STATIC");
+    const char *emulator = std::getenv("DECOMP_DISK_EMULATOR");
     ToolCapabilities c;
     c.platform = platform != nullptr && *platform != '\0' ? platform : DECOMP_TOOL_PLATFORM;
     const bool onLinux = c.platform == "linux";
     c.loopDevices = onLinux;
     c.fileSystemDevices = onLinux;
     c.kernelCopy = onLinux;
-    c.preload = linkage == nullptr || std::string(linkage) != "1";
+    c.emulated = emulator != nullptr && *emulator != '\0';
+    const bool isStatic = linkage != nullptr && std::string(linkage) == "1";
+    c.preload = !c.emulated && !isStatic;
+    c.ownAddressSpace = !c.emulated;
+    c.described = c.platform + (isStatic ? ", static" : "") + (c.emulated ? ", emulated" : "");
     return c;
   }();
   return capabilities;

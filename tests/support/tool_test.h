@@ -32,8 +32,9 @@ inline constexpr bool UnderAddressSanitizer = false;
 #endif
 
 // What the tool under test can do: its platform seam's implementation (the
-// build's own, or DECOMP_DISK_PLATFORM's for a tool from another build) and
-// how it was linked (DECOMP_DISK_STATIC=1 for a static program). A test that
+// build's own, or DECOMP_DISK_PLATFORM's for a tool from another build), how
+// it was linked (DECOMP_DISK_STATIC=1 for a static program) and whether it
+// runs under an emulator (DECOMP_DISK_EMULATOR). A test that
 // needs what the tool lacks skips with a note that names it.
 struct ToolCapabilities {
   std::string platform;   // "linux", "posix" or "macos"
@@ -41,6 +42,9 @@ struct ToolCapabilities {
   bool fileSystemDevices; // knows the block devices under a file system
   bool kernelCopy;        // copies inside the kernel, in calls sized by their speed
   bool preload;           // a dynamic program that LD_PRELOAD reaches (the tests' clock)
+  bool emulated;          // runs under an emulator
+  bool ownAddressSpace;   // an address-space limit is the tool's, not an emulator's
+  std::string described;  // the platform, and "static" or "emulated"
 };
 const ToolCapabilities &toolCapabilities();
 
@@ -48,8 +52,8 @@ const ToolCapabilities &toolCapabilities();
 #define SKIP_UNLESS_TOOL_CAN(capability, what)                                                     \
   do {                                                                                             \
     if (!toolCapabilities().capability)                                                            \
-      GTEST_SKIP() << "the tool under test (" << toolCapabilities().platform                       \
-                   << (toolCapabilities().preload ? "" : ", static") << ") cannot " << what;       \
+      GTEST_SKIP() << "the tool under test (" << toolCapabilities().described << ") cannot "       \
+                   << what;                                                                        \
   } while (false)
 
 // Every message of the tool starts with its name.
