@@ -42,3 +42,23 @@ set(CPACK_GENERATOR TGZ)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_options.cmake)
 
 include(CPack)
+
+# The release binaries: static Linux programs for x86-64 and aarch64, built
+# with the pinned cross compiler and run through the suite first (aarch64
+# under qemu-user), in build/release/. See packaging/release.cmake.
+set(release_tests OFF)
+if(TARGET decomp_tests)
+  set(release_tests ON)
+endif()
+add_custom_target(release
+  COMMAND ${CMAKE_COMMAND}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DBUILD_DIR=${PROJECT_BINARY_DIR}
+          -DVERSION=${PROJECT_VERSION}
+          -DTESTS=${release_tests}
+          -P ${PROJECT_SOURCE_DIR}/packaging/release.cmake
+  COMMENT "Building the release binaries"
+  VERBATIM)
+if(release_tests)
+  add_dependencies(release decomp_tests)
+endif()
