@@ -62,3 +62,18 @@ add_custom_target(release
 if(release_tests)
   add_dependencies(release decomp_tests)
 endif()
+
+# The Windows zip: the program built with mingw-w64, run through the suite
+# under wine, with the README and the licence. See packaging/windows.cmake.
+add_custom_target(release-windows
+  COMMAND ${CMAKE_COMMAND}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+          -DBUILD_DIR=${PROJECT_BINARY_DIR}
+          -DVERSION=${PROJECT_VERSION}
+          -DTESTS=${release_tests}
+          -P ${PROJECT_SOURCE_DIR}/packaging/windows.cmake
+  COMMENT "Building the Windows zip"
+  VERBATIM)
+if(release_tests)
+  add_dependencies(release-windows decomp_tests)
+endif()

@@ -19,3 +19,4 @@ set(DECOMP_CORE_SOURCES
 set(DECOMP_PLATFORM_SOURCES_posix util/platform_posix.cpp util/platform_generic.cpp)
 set(DECOMP_PLATFORM_SOURCES_linux util/platform_posix.cpp util/platform_linux.cpp)
 set(DECOMP_PLATFORM_SOURCES_macos util/platform_posix.cpp util/platform_macos.cpp)
+set(DECOMP_PLATFORM_SOURCES_windows util/platform_windows.cpp)

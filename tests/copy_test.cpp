@@ -77,6 +77,7 @@ protected:
 };
 
 TEST_F(Copy, HolesStayHolesAndBytesStayTheSame) {
+  SKIP_UNLESS_TOOL_CAN(keepsHoles, "keep holes");
   const std::string dense = dir + "/dense";
   ASSERT_EQ(::mkdir(dense.c_str(), 0755), 0);
   // Holes inside, at the start and at the end of the partition's data area,
@@ -141,9 +142,11 @@ TEST_F(Copy, WritesCutShortEndAsAPlainCopyEnds) {
           << what;
       // Holes past the restart at a whole chunk stay holes: at most that
       // chunk is written out beyond the input's data.
-      EXPECT_LE(discimg::allocatedBytes(p.folder + "/mox.game.0"),
-                discimg::allocatedBytes(p.input) + 8 * MiB)
-          << what;
+      if (toolCapabilities().keepsHoles) {
+        EXPECT_LE(discimg::allocatedBytes(p.folder + "/mox.game.0"),
+                  discimg::allocatedBytes(p.input) + 8 * MiB)
+            << what;
+      }
     }
   }
 }
@@ -164,6 +167,12 @@ TEST_F(Copy, ALogOfBothStreamsKeepsTheirOrder) {
   ASSERT_EQ(r.out.substr(r.out.size() - failed.size()), failed);
   EXPECT_EQ(r.err, P + "Refusing to write mox.up.0: it is the input file\n");
 
+  if (!toolCapabilities().namedByShell) {
+    std::printf("[   NOTE   ] a log joined by the shell: not run, the tool under test (%s) "
+                "cannot keep the name that a shell starts it with\n",
+                toolCapabilities().described.c_str());
+    return;
+  }
   // Through the shell, which joins the streams; found on PATH, so that the
   // program name is the usual one.
   ASSERT_EQ(::mkdir((dir + "/bin").c_str(), 0755), 0);

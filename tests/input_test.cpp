@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -134,12 +135,6 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
        "",
        0,
        {Unencrypt, Toc}},
-      {"the input a character device, an output another name of it",
-       {{"image.pwx", "/dev/zero", false}, {"image.unencrypt", "/dev/zero", false}},
-       "",
-       refusedAsInput("image.unencrypt"),
-       255,
-       {}},
       {"standard output appending to the input",
        {},
        "",
@@ -193,6 +188,12 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
        "",
        "image.pad.0",
        P + "Refusing to write image.pad.0: it is standard error\n"},
+      {"the input a character device, an output another name of it",
+       {{"image.pwx", "/dev/zero", false}, {"image.unencrypt", "/dev/zero", false}},
+       "",
+       refusedAsInput("image.unencrypt"),
+       255,
+       {}},
   };
   for (const Row &row : rows) {
     const std::string folder = newDir();
@@ -211,6 +212,20 @@ TEST_F(InputGuard, OutputsThatAreTheInputOrEachOther) {
         ASSERT_EQ(::link(target.c_str(), path.c_str()), 0) << row.what;
       else
         ASSERT_EQ(::symlink(l.target.c_str(), path.c_str()), 0) << row.what;
+    }
+    const bool characterInput = !row.links.empty() && row.links[0].target.rfind("/dev/", 0) == 0 &&
+                                row.links[0].name == "image.pwx";
+    if (characterInput && !toolCapabilities().characterDevices) {
+      std::printf("[   NOTE   ] %s: not run, the tool under test (%s) reads no disk as a "
+                  "character device\n",
+                  row.what.c_str(), toolCapabilities().described.c_str());
+      continue;
+    }
+    if ((!row.stdoutTo.empty() || !row.stderrTo.empty()) && !toolCapabilities().seesStreams) {
+      std::printf("[   NOTE   ] %s: not run, the tool under test (%s) cannot tell where a "
+                  "standard stream leads\n",
+                  row.what.c_str(), toolCapabilities().described.c_str());
+      continue;
     }
     runtool::RunOptions opt;
     if (!row.stdoutTo.empty()) {
@@ -365,6 +380,7 @@ TEST_F(InputGuard, InputShrinkingUnderACopy) {
 }
 
 TEST_F(InputGuard, InputFromAPipe) {
+  SKIP_UNLESS_TOOL_CAN(namedByShell, "keep the name that a shell starts it with");
   // An input that cannot seek is read in order from its start: a mox.bin
   // file in a pipe gives its two table-of-contents lines, then the first step
   // that needs another position fails with its seek message. The writer
@@ -613,6 +629,18 @@ discimg::Bytes partitionTable() {
   return mbr;
 }
 
+// Unmounts a scratch file system; a loop device over one of its files lets it
+// go only once the kernel has released that device, which it may do a little
+// after the device was detached.
+bool unmount(const std::string &at) {
+  for (int tries = 0; tries < 50; ++tries) {
+    if (runtool::runProgram("umount", {at}).status == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
 TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
   SKIP_UNLESS_TOOL_CAN(fileSystemDevices, "tell the devices under a file system");
   // The input on a scratch file system: ext4 in the first partition of a
@@ -634,13 +662,13 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
     const FileSystem *system;
   };
   std::vector<Mounted> mounted; // unmounted when the test ends, then checked
-  struct Unmount {
+  struct UnmountAll {
     std::vector<Mounted> &all;
-    ~Unmount() {
+    ~UnmountAll() {
       for (const Mounted &m : all)
-        runtool::runProgram("umount", {m.at});
+        unmount(m.at);
     }
-  } unmount{mounted};
+  } unmountAll{mounted};
   Detach detach;
   std::vector<std::string> inners; // loop devices over files on the mounts
   for (const FileSystem &f : systems) {
@@ -725,7 +753,7 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
   for (const std::string &inner : inners) // before their file systems go
     runtool::runProgram("losetup", {"-d", inner});
   for (const Mounted &m : mounted) {
-    ASSERT_EQ(runtool::runProgram("umount", {m.at}).status, 0);
+    ASSERT_TRUE(unmount(m.at)) << m.at;
     std::vector<std::string> check(m.system->check.begin() + 1, m.system->check.end());
     check.push_back(m.device);
     const RunResult checked = runtool::runProgram(m.system->check[0], check);

@@ -557,6 +557,7 @@ const SilentCase SilentCases[] = {
 class ProgressRun : public ImageFixture {};
 
 TEST_F(ProgressRun, NothingButTheOutputWhereTheLineCannotGo) {
+  SKIP_UNLESS_TOOL_CAN(onTerminal, "run on a pseudo-terminal");
   for (const SilentCase &c : SilentCases) {
     SCOPED_TRACE(c.what);
     PtyOptions opt;
@@ -658,6 +659,7 @@ TEST_F(ProgressRun, TerminalWithoutAWidth) {
 // the terminal (clear it, retitle it, recolour it); file names on standard
 // output likewise. In a pipe the same run gives the bytes as they are.
 TEST_F(ProgressRun, ImageTextIsEscapedOnATerminal) {
+  SKIP_UNLESS_TOOL_CAN(onTerminal, "run on a pseudo-terminal");
   discimg::DiscPlan d;
   d.gameName = std::string("R\0\x01T", 4);
   d.longGameName = "Caf\xC3\xA9 \x7f\x1b]0;PWNED\x07\x1b[2J\x1b[31m\xC2\x9B\xFF\xE2\x80\xAE";

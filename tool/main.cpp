@@ -11,6 +11,7 @@ int main(int argc, char **argv) {
   // a report to a closed standard output is still lost, and said so.
   if (!fillClosedStandardDescriptors())
     return 1;
+  setUpStandardStreams();
   // Line by line on a terminal, which the C library does by itself; in a
   // pipe or a file, in large blocks, since a long report is then mostly
   // system calls. Messages flush standard output first, so a log that takes

@@ -14,9 +14,20 @@
 #include <string>
 #include <vector>
 
+// The printf family that the compiler checks formats against: the C
+// library's own, or on Windows the C99 one that the build selects.
+#ifdef __MINGW_PRINTF_FORMAT
+#define PRINTF_LIKE(string, first) __attribute__((format(__MINGW_PRINTF_FORMAT, string, first)))
+#else
+#define PRINTF_LIKE(string, first) __attribute__((format(printf, string, first)))
+#endif
+
 // The descriptors of standard output and standard error.
 constexpr int StandardOutput = 1;
 constexpr int StandardError = 2;
+
+// The characters that end a folder's name in a path.
+extern const char *const PathSeparators;
 
 // ---------------------------------------------------------------------------
 // Open, read and write at an offset, close
@@ -166,6 +177,11 @@ bool fillClosedStandardDescriptors();
 // The terminal, the clock and the user's character set
 
 bool isTerminal(int fd);
+// How a self-updating line can be drawn on `fd`: not at all (no terminal, or
+// one that is not known to take it), with carriage return and erase-line, or
+// with carriage return and blanks.
+enum class ProgressLine { None, Erased, Padded };
+ProgressLine progressLineOn(int fd);
 // The width of the terminal on `fd`; 0 when it does not tell.
 unsigned terminalColumns(int fd);
 // Seconds on a clock that never goes back.
@@ -181,6 +197,15 @@ CharacterSetScope enterUserCharacterSet();
 void leaveUserCharacterSet(const CharacterSetScope &scope);
 // True when the character set in force on this thread is UTF-8.
 bool characterSetIsUtf8();
+// The character at `text` (at most `left` bytes) in the character set in
+// force: its code and the bytes it takes; 0 bytes where there is none (a
+// byte that starts no character of the set).
+size_t decodeCharacter(const char *text, size_t left, uint32_t &code);
 // The columns that a character takes on a terminal; -1 for one that is not
-// printable.
-int displayWidth(wchar_t c);
+// printable (a control character).
+int displayWidth(uint32_t code);
+
+// Standard output and standard error made ready to carry the report's exact
+// bytes (where the system would translate line ends, it no longer does) and
+// a terminal ready to show UTF-8 where the system can be told so.
+void setUpStandardStreams();

@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <cwctype>
 
 #include <langinfo.h>
 #if __has_include(<xlocale.h>)
@@ -57,6 +59,8 @@ FileIdentity identityOfStat(const struct stat &st) {
 }
 
 } // namespace
+
+const char *const PathSeparators = "/";
 
 int openForReading(const char *path) { return open(path, O_RDONLY | O_CLOEXEC); }
 
@@ -204,6 +208,15 @@ bool fillClosedStandardDescriptors() {
 
 bool isTerminal(int fd) { return isatty(fd) == 1; }
 
+ProgressLine progressLineOn(int fd) {
+  // Carriage return and erase-line are all the line needs; a "dumb"
+  // terminal, or one that is not named, is not assumed to have the latter.
+  const char *term = std::getenv("TERM");
+  return isTerminal(fd) && term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0
+             ? ProgressLine::Erased
+             : ProgressLine::None;
+}
+
 unsigned terminalColumns(int fd) {
 #ifdef TIOCGWINSZ
   winsize size{};
@@ -240,4 +253,19 @@ void leaveUserCharacterSet(const CharacterSetScope &scope) {
 
 bool characterSetIsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
 
-int displayWidth(wchar_t c) { return wcwidth(c); }
+size_t decodeCharacter(const char *text, size_t left, uint32_t &code) {
+  std::mbstate_t state{};
+  wchar_t wc = 0;
+  const size_t n = std::mbrtowc(&wc, text, left, &state);
+  if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2))
+    return 0;
+  code = static_cast<uint32_t>(wc);
+  return n;
+}
+
+int displayWidth(uint32_t code) {
+  const wchar_t wc = static_cast<wchar_t>(code);
+  return std::iswcntrl(static_cast<wint_t>(wc)) ? -1 : wcwidth(wc);
+}
+
+void setUpStandardStreams() {}

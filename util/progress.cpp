@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
-#include <cwctype>
 #include <vector>
 
 #include "platform.h"
@@ -40,26 +38,24 @@ using Cells = std::vector<Cell>;
 // them).
 Cells toCells(const char *text, bool utf8) {
   Cells cells;
-  std::mbstate_t state{};
   size_t left = std::strlen(text);
   const char *p = text;
   while (left != 0) {
-    wchar_t wc = 0;
+    uint32_t code = 0;
     const bool foreign = !utf8 && static_cast<unsigned char>(*p) >= 0x80;
-    const size_t n = foreign ? 0 : std::mbrtowc(&wc, p, left, &state);
-    if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
+    const size_t n = foreign ? 0 : decodeCharacter(p, left, code);
+    if (n == 0) {
       cells.push_back({"?", 1});
-      state = std::mbstate_t{};
       ++p;
       --left;
       continue;
     }
-    const int width = displayWidth(wc);
-    if (isBidiControl(static_cast<uint32_t>(wc))) {
+    const int width = displayWidth(code);
+    if (isBidiControl(code)) {
       // Invisible, and able to reorder the line: shown byte by byte.
       for (size_t i = 0; i < n; ++i)
         cells.push_back({formatText("\\x%02x", static_cast<unsigned char>(p[i])), 4});
-    } else if (width < 0 || std::iswcntrl(static_cast<wint_t>(wc))) {
+    } else if (width < 0) {
       cells.push_back({"?", 1});
     } else {
       cells.push_back({std::string(p, n), static_cast<unsigned>(width)});
@@ -118,8 +114,11 @@ std::string join(const Cells &cells) {
 
 // The program name without its directory.
 const char *baseNameOf(const char *path) {
-  const char *slash = std::strrchr(path, '/');
-  return slash != nullptr && slash[1] != '\0' ? slash + 1 : path;
+  const char *last = nullptr;
+  for (const char *p = path; *p != '\0'; ++p)
+    if (std::strchr(PathSeparators, *p) != nullptr)
+      last = p;
+  return last != nullptr && last[1] != '\0' ? last + 1 : path;
 }
 
 // The width of the terminal on standard error, asked at every draw so that a
@@ -129,14 +128,14 @@ unsigned lineColumns() {
   return columns > 0 ? columns : DefaultColumns;
 }
 
-// A terminal that the line can be drawn on: carriage return and erase-line
-// are all it needs, and a "dumb" one (or none named) is not assumed to have
-// the latter.
-bool terminalTakesProgress() {
-  if (!isTerminal(StandardError))
-    return false;
-  const char *term = std::getenv("TERM");
-  return term != nullptr && term[0] != '\0' && std::strcmp(term, "dumb") != 0;
+// What clears the line on the terminal: carriage return and erase-line, or
+// where the terminal has no erase-line, blanks over the width less one.
+std::string eraser(const CopyProgress &progress) {
+  if (!progress.padded)
+    return EraseLine;
+  std::string blanks(lineColumns() + 1, ' ');
+  blanks.front() = blanks.back() = '\r';
+  return blanks;
 }
 
 } // namespace
@@ -190,7 +189,9 @@ void startProgress(CopyProgress &progress, const char *label, uint64_t total) {
   progress = CopyProgress{};
   progress.label = label;
   progress.total = total;
-  progress.enabled = terminalTakesProgress();
+  const ProgressLine line = progressLineOn(StandardError);
+  progress.enabled = line != ProgressLine::None;
+  progress.padded = line == ProgressLine::Padded;
   if (progress.enabled)
     progress.started = progress.lastShown = monotonicSeconds();
 }
@@ -205,7 +206,7 @@ void updateProgress(CopyProgress &progress, uint64_t done) {
   constexpr double MiB = 1024.0 * 1024.0;
   const ProgressText text{ProgName, progress.label, done, progress.total,
                           static_cast<double>(done) / MiB / (now - progress.started)};
-  std::string output = EraseLine;
+  std::string output = eraser(progress);
   {
     const UserCharacterSet characterSet;
     output += formatProgressLine(text, lineColumns(), characterSet.utf8());
@@ -213,7 +214,7 @@ void updateProgress(CopyProgress &progress, uint64_t done) {
   // The report lines written so far go first, so the screen shows them above
   // the line and in order; they must not land behind an old line.
   if (progress.shown)
-    std::fputs(EraseLine, stderr);
+    std::fputs(eraser(progress).c_str(), stderr);
   std::fflush(stdout);
   std::fwrite(output.data(), 1, output.size(), stderr);
   std::fflush(stderr);
@@ -223,7 +224,7 @@ void updateProgress(CopyProgress &progress, uint64_t done) {
 void endProgress(CopyProgress &progress) {
   if (progress.shown) {
     std::fflush(stdout);
-    std::fputs(EraseLine, stderr);
+    std::fputs(eraser(progress).c_str(), stderr);
     std::fflush(stderr);
   }
   progress.shown = false;

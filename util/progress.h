@@ -14,6 +14,7 @@ struct CopyProgress {
   const char *label = nullptr; // the file being written, as named to the user
   uint64_t total = 0;          // bytes the copy will write
   bool enabled = false;        // a terminal that gets the line
+  bool padded = false;         // it is cleared with blanks, having no erase-line
   bool shown = false;          // a line is on the screen now
   double started = 0;          // seconds on the monotonic clock
   double lastShown = 0;

@@ -31,8 +31,7 @@ uint64_t alignAddress(uint64_t address, uint32_t alignment) {
 }
 
 // Formats `format` with `args` into a string; none is ever cut.
-__attribute__((format(printf, 1, 0))) static std::string formatArguments(const char *format,
-                                                                         va_list args) {
+PRINTF_LIKE(1, 0) static std::string formatArguments(const char *format, va_list args) {
   va_list again;
   va_copy(again, args);
   const int n = std::vsnprintf(nullptr, 0, format, args);

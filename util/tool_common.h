@@ -33,16 +33,16 @@ bool fileSize(const char *fileName, uint64_t &size);
 uint64_t alignAddress(uint64_t address, uint32_t alignment);
 
 // printf into a std::string; names are built with it so none is ever cut.
-std::string formatText(const char *format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatText(const char *format, ...) PRINTF_LIKE(1, 2);
 
 // A message on standard error, shown as shownMessage says. Standard output is
 // flushed first, so that a log that takes both streams keeps them in the
 // order they were written even when standard output is fully buffered.
-void printError(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void printError(const char *format, ...) PRINTF_LIKE(1, 2);
 
 // Report output on standard output. The first write that fails is remembered
 // with its reason, since the final flush may report none.
-void report(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void report(const char *format, ...) PRINTF_LIKE(1, 2);
 void reportBytes(const void *bytes, size_t count);
 // Flushes the report; false with the reason of the first failed write (or of
 // the flush) in `reason` when any of it was lost.

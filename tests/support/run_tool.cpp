@@ -401,17 +401,27 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
     }
   };
 
+  // A program that the child left running (a server an emulator starts) may
+  // hold the streams open after the child has ended: what is in them is
+  // taken for a short while more, and then the streams are left.
+  int st = 0;
+  bool exited = false;
+  Clock::time_point leaveAt = Clock::time_point::max();
   while (nfds > 0) {
     auto now = Clock::now();
     if (now >= deadline) {
       killOnce();
       break;
     }
-    int waitMs = -1;
-    if (deadline != Clock::time_point::max()) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-      waitMs = static_cast<int>(std::min<decltype(left)>(left, INT_MAX));
+    if (!exited && ::waitpid(pid, &st, WNOHANG) == pid) {
+      exited = true;
+      leaveAt = now + std::chrono::milliseconds(500);
     }
+    if (now >= leaveAt) {
+      break;
+    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, leaveAt) - now);
+    int waitMs = static_cast<int>(std::min<int64_t>(left.count(), 100));
     int r = ::poll(fds.data(), nfds, waitMs);
     if (r < 0) {
       if (errno == EINTR) {
@@ -430,8 +440,7 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
     }
   }
 
-  int st = 0;
-  for (;;) {
+  for (; !exited;) {
     pid_t r = ::waitpid(pid, &st, killed ? 0 : WNOHANG);
     if (r == pid) {
       break;
@@ -460,6 +469,56 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   return result;
 }
 
+// wine takes no name for the program: it passes the program's Windows path
+// as its name, which the runner puts back (see toolNameUnderEmulator).
+static bool emulatorIsWine(const std::vector<std::string> &words) {
+  if (words.empty()) {
+    return false;
+  }
+  const std::string name = std::filesystem::path(words[0]).filename().string();
+  return name == "wine" || name == "wine64";
+}
+
+// The name that an emulated tool gives itself in place of the one it was
+// started with: the Windows path of the program under wine (as winepath
+// writes it), empty where the emulator keeps the name it is given.
+static const std::string &toolNameUnderEmulator() {
+  static const std::string name = [] {
+    const char *emulator = std::getenv("DECOMP_DISK_EMULATOR");
+    std::vector<std::string> words;
+    std::istringstream split(emulator != nullptr ? emulator : "");
+    for (std::string word; split >> word;) {
+      words.push_back(word);
+    }
+    if (!emulatorIsWine(words)) {
+      return std::string();
+    }
+    const std::string tool = std::filesystem::absolute(toolPath()).string();
+    RunResult r = runProgram("winepath", {"-w", tool});
+    std::string path = r.out.substr(0, r.out.find('\n'));
+    if (r.status != 0 || path.empty()) {
+      throw std::runtime_error("runTool: winepath -w " + tool + " failed: " + r.err);
+    }
+    return path;
+  }();
+  return name;
+}
+
+// Puts the name the tool was started with where an emulator made it call
+// itself otherwise.
+static void restoreToolName(RunResult &r, const std::string &argv0) {
+  const std::string &shown = toolNameUnderEmulator();
+  if (shown.empty()) {
+    return;
+  }
+  for (std::string *text : {&r.out, &r.err, &r.terminal}) {
+    for (size_t at = text->find(shown); at != std::string::npos;
+         at = text->find(shown, at + argv0.size())) {
+      text->replace(at, shown.size(), argv0);
+    }
+  }
+}
+
 std::vector<std::string> toolCommand(const std::string &argv0) {
   const char *emulator = std::getenv("DECOMP_DISK_EMULATOR");
   if (emulator == nullptr || *emulator == '\0') {
@@ -481,7 +540,12 @@ std::vector<std::string> toolCommand(const std::string &argv0) {
       }
     }
   }
-  words.insert(words.end(), {"-0", argv0, std::filesystem::absolute(toolPath()).string()});
+  const std::string tool = std::filesystem::absolute(toolPath()).string();
+  if (emulatorIsWine(words)) {
+    words.push_back(tool);
+  } else {
+    words.insert(words.end(), {"-0", argv0, tool});
+  }
   return words;
 }
 
@@ -504,7 +568,9 @@ RunResult runTool(const std::vector<std::string> &args, const RunOptions &opt,
     return startAndCollect(command[0], args, opt, argv0);
   }
   command.insert(command.end(), args.begin(), args.end());
-  return startAndCollect(command[0], {command.begin() + 1, command.end()}, opt, command[0]);
+  RunResult r = startAndCollect(command[0], {command.begin() + 1, command.end()}, opt, command[0]);
+  restoreToolName(r, argv0);
+  return r;
 }
 
 RunResult runProgram(const std::string &program, const std::vector<std::string> &args,

@@ -44,7 +44,15 @@ struct ToolCapabilities {
   bool preload;           // a dynamic program that LD_PRELOAD reaches (the tests' clock)
   bool emulated;          // runs under an emulator
   bool ownAddressSpace;   // an address-space limit is the tool's, not an emulator's
-  std::string described;  // the platform, and "static" or "emulated"
+  bool keepsHoles;        // leaves the input's holes as holes in its outputs
+  bool characterDevices;  // knows a character device under any name (disks may be ones)
+  // What wine, which runs the Windows build here, cannot give it:
+  bool onTerminal;       // a pseudo-terminal as its console (wine wraps every character)
+  bool seesStreams;      // where a redirected standard stream leads
+  bool closedStreams;    // standard descriptors that the caller closed, as closed
+  bool namedByShell;     // the name that a shell starts it with
+  bool systemErrors;     // the system's own reason for a failed write
+  std::string described; // the platform, and "static" or "emulated"
 };
 const ToolCapabilities &toolCapabilities();
 
