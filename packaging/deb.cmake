@@ -14,11 +14,9 @@
 # the date of the changelog's latest entry.
 cmake_minimum_required(VERSION 3.20)
 
-foreach(var SOURCE_DIR BUILD_DIR PACKAGE VERSION MAINTAINER DOCDIR)
-  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
-    message(FATAL_ERROR "deb.cmake: ${var} is not set")
-  endif()
-endforeach()
+set(SCRIPT deb.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
+require_variables(SOURCE_DIR BUILD_DIR PACKAGE VERSION MAINTAINER DOCDIR)
 if(IS_ABSOLUTE "${DOCDIR}")
   message(FATAL_ERROR "deb.cmake: the doc folder ${DOCDIR} must lie below the install prefix")
 endif()
@@ -30,13 +28,6 @@ foreach(tool dpkg dpkg-deb dpkg-shlibdeps gzip touch)
   endif()
 endforeach()
 
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    list(JOIN ARGN " " command)
-    message(FATAL_ERROR "deb.cmake: '${command}' failed: ${status}")
-  endif()
-endfunction()
 
 # The changelog's latest entry names this package and version.
 set(changelog_file ${SOURCE_DIR}/packaging/changelog)
@@ -46,17 +37,12 @@ if(NOT changelog_head MATCHES "^${PACKAGE} \\(${VERSION}\\) ")
                       "not with an entry for ${PACKAGE} ${VERSION}")
 endif()
 
-set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+source_date_epoch(epoch)
 if(epoch STREQUAL "")
-  execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE
-                  RESULT_VARIABLE status ERROR_QUIET)
-  if(NOT status EQUAL 0)
-    file(STRINGS ${changelog_file} trailer REGEX "^ -- .*>  " LIMIT_COUNT 1)
-    string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
-    execute_process(COMMAND date -u -d "${date}" +%s
-                    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
-  endif()
+  file(STRINGS ${changelog_file} trailer REGEX "^ -- .*>  " LIMIT_COUNT 1)
+  string(REGEX REPLACE "^ -- .*>  " "" date "${trailer}")
+  execute_process(COMMAND date -u -d "${date}" +%s
+                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 if(NOT epoch MATCHES "^[0-9]+$")
   message(FATAL_ERROR "deb.cmake: no time for the files: SOURCE_DATE_EPOCH is '${epoch}'")

@@ -13,25 +13,10 @@
 # when the build has the suites, which are then run).
 cmake_minimum_required(VERSION 3.20)
 
-foreach(var SOURCE_DIR BUILD_DIR VERSION)
-  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
-    message(FATAL_ERROR "release.cmake: ${var} is not set")
-  endif()
-endforeach()
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status)
-  if(NOT status EQUAL 0)
-    list(JOIN ARGN " " command)
-    message(FATAL_ERROR "release.cmake: '${command}' failed: ${status}")
-  endif()
-endfunction()
-
-set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-if(epoch STREQUAL "")
-  execute_process(COMMAND git -C ${SOURCE_DIR} log -1 --format=%ct
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-endif()
+set(SCRIPT release.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
+require_variables(SOURCE_DIR BUILD_DIR VERSION)
+source_date_epoch(epoch)
 if(NOT epoch MATCHES "^[0-9]+$")
   message(FATAL_ERROR "release.cmake: no time for the build: set SOURCE_DATE_EPOCH")
 endif()
