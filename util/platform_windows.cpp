@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform.h"
@@ -36,6 +37,16 @@ int errnoOf(DWORD error) {
     return ENOSPC;
   case ERROR_INVALID_HANDLE:
     return EBADF;
+  case ERROR_FILE_TOO_LARGE:
+    return EFBIG;
+  case ERROR_SHARING_VIOLATION:
+  case ERROR_LOCK_VIOLATION:
+    return EACCES;
+  case ERROR_BROKEN_PIPE:
+  case ERROR_NO_DATA:
+    return EPIPE;
+  case ERROR_INVALID_PARAMETER:
+    return EINVAL;
   default:
     return EIO;
   }
@@ -189,7 +200,10 @@ int64_t positionOf(int fd) {
   return _lseeki64(fd, 0, SEEK_CUR);
 }
 
-bool appendsOnly(int) { return false; }
+// The C runtime keeps a stream's append mode to itself, and the handle's
+// position says nothing of it: every caller's stream is written in order
+// through the runtime, which honours the mode.
+bool appendsOnly(int) { return true; }
 
 int resizeFile(int fd, uint64_t size) {
   FILE_END_OF_FILE_INFO end;
@@ -240,8 +254,13 @@ bool measureDescriptor(int fd, FileType &type, uint64_t &size) {
   type = id.type;
   size = 0;
   LARGE_INTEGER bytes;
-  if (type == FileType::Regular && GetFileSizeEx(handleOf(fd), &bytes))
-    size = static_cast<uint64_t>(bytes.QuadPart);
+  if (type != FileType::Regular)
+    return true;
+  if (!GetFileSizeEx(handleOf(fd), &bytes)) {
+    errno = errnoOf(GetLastError());
+    return false;
+  }
+  size = static_cast<uint64_t>(bytes.QuadPart);
   return true;
 }
 
@@ -297,12 +316,32 @@ bool fillClosedStandardDescriptors() {
   return true;
 }
 
+namespace {
+
+// What the console was before the tool changed it, put back at the exit: the
+// console outlives the tool, and the programs after it expect its settings.
+UINT ConsoleCodePage = 0;
+DWORD ErrorConsoleMode = 0;
+bool ErrorConsoleModeChanged = false;
+
+void restoreConsole() {
+  if (ConsoleCodePage != 0)
+    SetConsoleOutputCP(ConsoleCodePage);
+  if (ErrorConsoleModeChanged)
+    SetConsoleMode(handleOf(StandardError), ErrorConsoleMode);
+}
+
+} // namespace
+
 void setUpStandardStreams() {
   // Text mode would write every line end as two bytes.
   _setmode(StandardOutput, _O_BINARY);
   _setmode(StandardError, _O_BINARY);
-  if (isTerminal(StandardOutput) || isTerminal(StandardError))
+  if (isTerminal(StandardOutput) || isTerminal(StandardError)) {
+    ConsoleCodePage = GetConsoleOutputCP();
     SetConsoleOutputCP(CP_UTF8);
+  }
+  std::atexit(restoreConsole);
 }
 
 bool isTerminal(int fd) {
@@ -315,9 +354,15 @@ ProgressLine progressLineOn(int fd) {
   if (!GetConsoleMode(handleOf(fd), &mode))
     return ProgressLine::None;
   // Erase-line where the console can be told to take such sequences.
-  return SetConsoleMode(handleOf(fd), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)
-             ? ProgressLine::Erased
-             : ProgressLine::Padded;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0)
+    return ProgressLine::Erased;
+  if (!SetConsoleMode(handleOf(fd), mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+    return ProgressLine::Padded;
+  if (fd == StandardError && !ErrorConsoleModeChanged) {
+    ErrorConsoleMode = mode;
+    ErrorConsoleModeChanged = true;
+  }
+  return ProgressLine::Erased;
 }
 
 unsigned terminalColumns(int fd) {
@@ -361,15 +406,17 @@ size_t decodeCharacter(const char *text, size_t left, uint32_t &code) {
 }
 
 int displayWidth(uint32_t code) {
-  if (code < 0x20 || (code >= 0x7F && code < 0xA0))
+  if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029)
     return -1;
   if ((code >= 0x300 && code <= 0x36F) || (code >= 0x200B && code <= 0x200F) ||
-      (code >= 0xFE20 && code <= 0xFE2F))
+      (code >= 0x20D0 && code <= 0x20FF) || (code >= 0x2060 && code <= 0x2064) ||
+      (code >= 0xFE00 && code <= 0xFE0F) || (code >= 0xFE20 && code <= 0xFE2F) || code == 0xFEFF)
     return 0;
   const bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
                     (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
                     (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
                     (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1F64F) ||
+                    (code >= 0x1F680 && code <= 0x1F6FF) || (code >= 0x1F900 && code <= 0x1F9FF) ||
                     (code >= 0x20000 && code <= 0x3FFFD);
   return wide ? 2 : 1;
 }

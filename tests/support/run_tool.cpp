@@ -410,7 +410,9 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
   while (nfds > 0) {
     auto now = Clock::now();
     if (now >= deadline) {
-      killOnce();
+      if (!exited) { // a reaped child's number may be another process's by now
+        killOnce();
+      }
       break;
     }
     if (!exited && ::waitpid(pid, &st, WNOHANG) == pid) {
@@ -472,11 +474,16 @@ static RunResult startAndCollect(std::string path, const std::vector<std::string
 // wine takes no name for the program: it passes the program's Windows path
 // as its name, which the runner puts back (see toolNameUnderEmulator).
 static bool emulatorIsWine(const std::vector<std::string> &words) {
-  if (words.empty()) {
-    return false;
-  }
-  const std::string name = std::filesystem::path(words[0]).filename().string();
-  return name == "wine" || name == "wine64";
+  return !words.empty() &&
+         std::filesystem::path(words[0]).filename().string().rfind("wine", 0) == 0;
+}
+
+bool toolRunsUnderWine() {
+  const char *emulator = std::getenv("DECOMP_DISK_EMULATOR");
+  std::istringstream split(emulator != nullptr ? emulator : "");
+  std::string first;
+  split >> first;
+  return !first.empty() && emulatorIsWine({first});
 }
 
 // The name that an emulated tool gives itself in place of the one it was

@@ -49,7 +49,9 @@ std::string toolPath();
 // for another machine's code, such as qemu-user, which keeps the name given
 // with -0), the emulator's words first.
 std::vector<std::string> toolCommand(const std::string &argv0);
-// The same as one line for sh, each word quoted.
+// True when the emulator is wine (which names the program by its Windows path).
+bool toolRunsUnderWine();
+// The same as toolCommand, as one line for sh, each word quoted.
 std::string toolCommandLine(const std::string &argv0);
 
 // Runs the tool with `args` (not including argv[0]); argv[0] is `argv0` when

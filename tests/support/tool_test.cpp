@@ -25,8 +25,7 @@ const ToolCapabilities &toolCapabilities() {
     // Under wine, which keeps no holes, a file of holes is gigabytes of zeros.
     c.keepsHoles = c.platform != "windows";
     c.characterDevices = c.platform != "windows";
-    const bool wine =
-        emulator != nullptr && std::string(emulator).find("wine") != std::string::npos;
+    const bool wine = runtool::toolRunsUnderWine();
     c.onTerminal = c.seesStreams = c.closedStreams = c.namedByShell = c.systemErrors = !wine;
     c.loopDevices = onLinux;
     c.fileSystemDevices = onLinux;
