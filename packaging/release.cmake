@@ -16,11 +16,7 @@ cmake_minimum_required(VERSION 3.20)
 set(SCRIPT release.cmake)
 include(${CMAKE_CURRENT_LIST_DIR}/script_common.cmake)
 require_variables(SOURCE_DIR BUILD_DIR VERSION)
-source_date_epoch(epoch)
-if(NOT epoch MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "release.cmake: no time for the build: set SOURCE_DATE_EPOCH")
-endif()
-set(ENV{SOURCE_DATE_EPOCH} ${epoch})
+build_time(epoch)
 
 execute_process(COMMAND ${SOURCE_DIR}/cross/install.sh OUTPUT_VARIABLE zig
                 OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)

@@ -30,3 +30,15 @@ function(source_date_epoch out)
   endif()
   set(${out} "${epoch}" PARENT_SCOPE)
 endfunction()
+
+# The time of the build, in `out`, as source_date_epoch gives it; it is also
+# set in the environment, so that the compilers and tools run by the script
+# take it. A script that gets no time stops.
+function(build_time out)
+  source_date_epoch(epoch)
+  if(NOT epoch MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "${SCRIPT}: no time for the build: set SOURCE_DATE_EPOCH")
+  endif()
+  set(ENV{SOURCE_DATE_EPOCH} ${epoch})
+  set(${out} ${epoch} PARENT_SCOPE)
+endfunction()

@@ -158,13 +158,24 @@ bool seekStream(FILE *stream, uint64_t offset) {
   return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
-int64_t readAt(int fd, void *into, size_t count, uint64_t offset) {
+// One call moves at most 1 GiB, which fits every count the system takes;
+// callers loop over what is left.
+static unsigned oneCall(size_t count) {
+  return count > 0x40000000 ? 0x40000000u : static_cast<unsigned>(count);
+}
+
+// The request for an offset of any size, for ReadFile and WriteFile.
+static OVERLAPPED requestAt(uint64_t offset) {
   OVERLAPPED at{};
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return at;
+}
+
+int64_t readAt(int fd, void *into, size_t count, uint64_t offset) {
+  OVERLAPPED at = requestAt(offset);
   DWORD got = 0;
-  const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
-  if (ReadFile(handleOf(fd), into, want, &got, &at))
+  if (ReadFile(handleOf(fd), into, oneCall(count), &got, &at))
     return got;
   if (GetLastError() == ERROR_HANDLE_EOF)
     return 0;
@@ -172,26 +183,19 @@ int64_t readAt(int fd, void *into, size_t count, uint64_t offset) {
   return -1;
 }
 
-int64_t readNext(int fd, void *into, size_t count) {
-  const unsigned want = count > 0x40000000 ? 0x40000000u : static_cast<unsigned>(count);
-  return _read(fd, into, want);
-}
+int64_t readNext(int fd, void *into, size_t count) { return _read(fd, into, oneCall(count)); }
 
 int64_t writeAt(int fd, const void *from, size_t count, uint64_t offset) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(offset);
-  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  OVERLAPPED at = requestAt(offset);
   DWORD put = 0;
-  const DWORD want = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
-  if (WriteFile(handleOf(fd), from, want, &put, &at))
+  if (WriteFile(handleOf(fd), from, oneCall(count), &put, &at))
     return put;
   errno = errnoOf(GetLastError());
   return -1;
 }
 
 int64_t writeNext(int fd, const void *from, size_t count) {
-  const unsigned want = count > 0x40000000 ? 0x40000000u : static_cast<unsigned>(count);
-  return _write(fd, from, want);
+  return _write(fd, from, oneCall(count));
 }
 
 int64_t positionOf(int fd) {
