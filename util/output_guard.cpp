@@ -190,10 +190,10 @@ void learnInputSet(OutputGuard &guard, const InputFile &input) {
 }
 
 StandardStream standardStreamOnInput(const OutputGuard &guard) {
-  if (guard.standardOutputKnown && streamOnInput(guard, guard.standardOutput, StandardOutput))
-    return StandardStream::Output;
   if (guard.standardErrorKnown && streamOnInput(guard, guard.standardError, StandardError))
     return StandardStream::Error;
+  if (guard.standardOutputKnown && streamOnInput(guard, guard.standardOutput, StandardOutput))
+    return StandardStream::Output;
   return StandardStream::None;
 }
 

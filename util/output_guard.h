@@ -77,7 +77,8 @@ void learnStandardStreams(OutputGuard &guard);
 // Learns the input's set from the open input.
 void learnInputSet(OutputGuard &guard, const InputFile &input);
 
-// The standard stream that leads into the input's set, if one does.
+// The standard stream that leads into the input's set, if one does; standard
+// error when both do, since then not even a message may be written.
 enum class StandardStream { None, Output, Error };
 StandardStream standardStreamOnInput(const OutputGuard &guard);
 
