@@ -27,6 +27,8 @@ bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out
     printError("%s: Can't open file %s for writing\n", ProgName, name.c_str());
     return false;
   }
+  if (out.regular)
+    letKeepHoles(fd.get());
   out.positioned = positionOf(fd.get()) >= 0;
   out.at = 0;
   out.descriptor = std::move(fd);

@@ -151,6 +151,11 @@ DataSearch nextData(int fd, uint64_t offset, uint64_t &at);
 // The first hole at or after `offset` (the end of the file counts as one);
 // false where the system cannot tell.
 bool nextHole(int fd, uint64_t offset, uint64_t &at);
+// Lets the regular output file open on `fd` keep the holes that a copy
+// skips, where the system must be asked for that (a hint: a file system
+// that refuses it gets every byte written). Called only once the file is
+// known to be one the run may write.
+void letKeepHoles(int fd);
 
 // ---------------------------------------------------------------------------
 // Copying a range fast, and the hints around it

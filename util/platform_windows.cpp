@@ -137,15 +137,14 @@ const char *const PathSeparators = "/\\";
 int openForReading(const char *path) { return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT); }
 
 int openForWriting(const char *path) {
-  const int fd = _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
-  // Sparse where the volume can keep holes: the holes that a copy skips then
-  // take no space. Only a hint; a volume that refuses it is written whole.
-  if (fd >= 0) {
-    DWORD ignored = 0;
-    (void)DeviceIoControl(handleOf(fd), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored,
-                          nullptr);
-  }
-  return fd;
+  return _open(path, _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+}
+
+// Sparse where the volume can keep holes: the holes that a copy skips then
+// take no space. A volume that refuses it gets the file written whole.
+void letKeepHoles(int fd) {
+  DWORD ignored = 0;
+  (void)DeviceIoControl(handleOf(fd), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
 }
 
 int closeDescriptor(int fd) { return _close(fd) == 0 ? 0 : errno; }
