@@ -721,7 +721,7 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
 
     struct Case {
       std::string what;
-      std::string target; // where image.TOC leads
+      std::string target; // where image.TOC leads; empty: nowhere, a new file
       std::string err;
       bool stdoutOnIt = false; // with -p, standard output appending to the target instead
       std::string input = "";  // where image.pwx leads; empty: the image on the file system
@@ -735,6 +735,12 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
         {"standard output on the device", device,
          P + "Refusing to run: standard output leads to the input file image.pwx\n", true},
         {"the input a loop device over a file there, the device", device, holds, false, inner},
+        {"the input the file under the whole disk, an output on its file system", "",
+         P + "Refusing to write image.unencrypt: its file system lies in the input file\n", false,
+         disk},
+        {"the input the file under the whole disk, standard output on its file system",
+         mount + "/report",
+         P + "Refusing to run: standard output leads to the input file image.pwx\n", true, disk},
     };
     if (!inUseElsewhere.empty())
       cases.push_back({"a device that another mount holds", inUseElsewhere,
@@ -751,12 +757,15 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
       if (c.stdoutOnIt) {
         opt.stdoutPath = c.target;
         opt.appendStdout = true;
-      } else {
+      } else if (!c.target.empty()) {
         ASSERT_EQ(::symlink(c.target.c_str(), (folder + "/image.TOC").c_str()), 0);
       }
       const RunResult r = run({"-d", c.stdoutOnIt ? "-p" : "-x", "image.pwx"}, folder, opt);
       EXPECT_EQ(r.err, c.err) << c.what;
       EXPECT_EQ(r.status, c.stdoutOnIt ? 1 : 255) << c.what;
+      if (c.target.empty()) { // making the file would write the input
+        EXPECT_FALSE(discimg::fileExists(folder + "/image.unencrypt")) << c.what;
+      }
     }
     EXPECT_TRUE(
         discimg::sameAsRange(mount + "/image.pwx", reference, 0, discimg::fileSizeOf(reference)));

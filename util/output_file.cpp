@@ -6,7 +6,9 @@
 
 bool openOutputFile(OutputGuard &guard, const std::string &name, OutputFile &out) {
   FileIdentity id;
-  if (identityOfPath(name.c_str(), id) && reportRefusal(refusalFor(guard, id, -1, name), name))
+  if (reportRefusal(identityOfPath(name.c_str(), id) ? refusalFor(guard, id, -1, name)
+                                                     : refusalForNewFile(guard, name),
+                    name))
     return false;
   // Opened without emptying it, and checked again on the descriptor.
   Descriptor fd(openForWriting(name.c_str()));

@@ -13,6 +13,13 @@ bool canHoldData(const FileIdentity &id) {
   return id.type == FileType::Regular || id.type == FileType::Block || id.type == FileType::Other;
 }
 
+// Files and folders keep their bytes in their file system; device nodes,
+// pipes and sockets lead elsewhere.
+bool keptInFileSystem(const FileIdentity &id) {
+  return id.type == FileType::Regular || id.type == FileType::Directory ||
+         id.type == FileType::Other;
+}
+
 // One file or device met on a walk, with what is needed to ask further.
 struct Step {
   FileIdentity id;
@@ -68,8 +75,7 @@ WalkEnd walk(const Step &from, bool fileSystems, std::vector<Step> &walked) {
       }
       for (const FileIdentity &member : devicesBeneath(step.id))
         queue.push_back({member, "", -1, step.loopDepth, step.holdsFileSystem});
-    } else if (fileSystems &&
-               (step.id.type == FileType::Regular || step.id.type == FileType::Other)) {
+    } else if (fileSystems && keptInFileSystem(step.id)) {
       std::vector<FileIdentity> holders;
       if (!devicesHolding(step.id.device, step.fd, step.path, holders))
         note(WalkEnd::State::Unknown, ENOENT);
@@ -88,6 +94,37 @@ const OutputGuard::Member *memberOverlapping(const OutputGuard &guard, const Fil
   return nullptr;
 }
 
+// Whether the file `from` lies on a file system that is kept in the input or
+// in what the input reads through (a file system image mounted through a
+// loop device, say), so that writing the file writes the input. The devices
+// under the input's own file system are passed: files beside the input lie
+// there too. What cannot be learned on this side is passed as well.
+bool fileSystemInInput(const OutputGuard &guard, const Step &from) {
+  if (!keptInFileSystem(from.id))
+    return false;
+  std::vector<Step> walked;
+  walk(from, true, walked);
+  for (size_t i = 1; i < walked.size(); ++i) {
+    const OutputGuard::Member *m = memberOverlapping(guard, walked[i].id);
+    if (m != nullptr && !m->holdsFileSystem)
+      return true;
+  }
+  return false;
+}
+
+// fileSystemInInput for an output, with the file systems found apart from
+// the input remembered.
+bool outputFileSystemInInput(OutputGuard &guard, const Step &from) {
+  for (uint64_t device : guard.fileSystemsApart)
+    if (device == from.id.device)
+      return false;
+  if (fileSystemInInput(guard, from))
+    return true;
+  if (keptInFileSystem(from.id))
+    guard.fileSystemsApart.push_back(from.id.device);
+  return false;
+}
+
 // Whether writing to the standard stream `fd`, known as `id`, writes the
 // input's set.
 bool streamOnInput(const OutputGuard &guard, const FileIdentity &id, int fd) {
@@ -96,7 +133,7 @@ bool streamOnInput(const OutputGuard &guard, const FileIdentity &id, int fd) {
   for (const Step &w : walked)
     if (memberOverlapping(guard, w.id) != nullptr)
       return true;
-  return false;
+  return fileSystemInInput(guard, {id, "", fd, 0, false});
 }
 
 // A used slot holds the stamp with its top bit set, so that 0 marks an empty
@@ -197,7 +234,7 @@ StandardStream standardStreamOnInput(const OutputGuard &guard) {
   return StandardStream::None;
 }
 
-RefusalReason refusalFor(const OutputGuard &guard, const FileIdentity &id, int fd,
+RefusalReason refusalFor(OutputGuard &guard, const FileIdentity &id, int fd,
                          const std::string &path) {
   if (id.type == FileType::Character) {
     const OutputGuard::Member *m = memberOverlapping(guard, id);
@@ -207,11 +244,14 @@ RefusalReason refusalFor(const OutputGuard &guard, const FileIdentity &id, int f
   }
   if (!canHoldData(id))
     return {};
+  const Step from{id, fd >= 0 ? "" : path, fd, 0, false};
   std::vector<Step> walked;
-  const WalkEnd end = walk({id, fd >= 0 ? "" : path, fd, 0, false}, false, walked);
+  const WalkEnd end = walk(from, false, walked);
   for (const Step &w : walked)
     if (const OutputGuard::Member *m = memberOverlapping(guard, w.id))
       return {m->holdsFileSystem ? Refusal::HoldsFileSystem : Refusal::IsInput, 0};
+  if (outputFileSystemInInput(guard, from))
+    return {Refusal::FileSystemInInput, 0};
   if (end.state == WalkEnd::State::Unknown)
     return {Refusal::UnknownLoop, end.error};
   if (end.state == WalkEnd::State::TooDeep)
@@ -236,6 +276,16 @@ RefusalReason refusalFor(const OutputGuard &guard, const FileIdentity &id, int f
   return {};
 }
 
+RefusalReason refusalForNewFile(OutputGuard &guard, const std::string &name) {
+  const size_t slash = name.find_last_of(PathSeparators);
+  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  FileIdentity id;
+  if (identityOfPath(folder.c_str(), id) &&
+      outputFileSystemInInput(guard, {id, folder, -1, 0, false}))
+    return {Refusal::FileSystemInInput, 0};
+  return {};
+}
+
 bool reportRefusal(const RefusalReason &reason, const std::string &name) {
   const char *n = name.c_str();
   switch (reason.refusal) {
@@ -246,6 +296,9 @@ bool reportRefusal(const RefusalReason &reason, const std::string &name) {
     break;
   case Refusal::HoldsFileSystem:
     printError("%s: Refusing to write %s: it holds the input file's file system\n", ProgName, n);
+    break;
+  case Refusal::FileSystemInInput:
+    printError("%s: Refusing to write %s: its file system lies in the input file\n", ProgName, n);
     break;
   case Refusal::NestsTooDeep:
     printError("%s: Refusing to write %s: its loop devices nest more than 8 deep\n", ProgName, n);

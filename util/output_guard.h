@@ -69,6 +69,9 @@ struct OutputGuard {
   bool standardErrorKnown = false;
   FileIdentity standardError;
   WrittenFiles written;
+  // File systems (by device) that outputs were found on and that are not
+  // kept in the input: a run's outputs mostly share one, asked once.
+  std::vector<uint64_t> fileSystemsApart;
 };
 
 // Takes the identities of standard output and standard error; called once,
@@ -87,6 +90,7 @@ enum class Refusal {
   None,
   IsInput,           // a member of the input's chain
   HoldsFileSystem,   // a device under the input's file system, or what it reads
+  FileSystemInInput, // a file on a file system that the input's chain holds
   NestsTooDeep,      // the output's loop devices nest deeper than followed
   InputNestsTooDeep, // the input's loop devices do: nothing can be ruled out
   InputUnknown,      // what lies under the input could not be learned whole
@@ -105,8 +109,11 @@ struct RefusalReason {
 // it (-1 before it is opened: `path` names it then); only the identity of the
 // output's own descriptor tells a written file from a later one with its
 // inode number, so WrittenBefore needs `fd`.
-RefusalReason refusalFor(const OutputGuard &guard, const FileIdentity &id, int fd,
+RefusalReason refusalFor(OutputGuard &guard, const FileIdentity &id, int fd,
                          const std::string &path);
+// Why the output `name`, which does not exist yet, must not be created, if
+// it must not: its folder's file system is kept in the input.
+RefusalReason refusalForNewFile(OutputGuard &guard, const std::string &name);
 
 // Prints the refusal's message for the output `name`; false when there is
 // none.
