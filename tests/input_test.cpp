@@ -725,6 +725,9 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
       std::string err;
       bool stdoutOnIt = false; // with -p, standard output appending to the target instead
       std::string input = "";  // where image.pwx leads; empty: the image on the file system
+      // Run in a folder off the file system, whose image.unencrypt is a link
+      // to a file not yet made on it.
+      bool linkedIn = false;
     };
     const std::string holds =
         P + "Refusing to write image.TOC: it holds the input file's file system\n";
@@ -738,6 +741,9 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
         {"the input the file under the whole disk, an output on its file system", "",
          P + "Refusing to write image.unencrypt: its file system lies in the input file\n", false,
          disk},
+        {"the input the file under the whole disk, an output linked to a new file on it", "",
+         P + "Refusing to write image.unencrypt: its file system lies in the input file\n", false,
+         disk, true},
         {"the input the file under the whole disk, standard output on its file system",
          mount + "/report",
          P + "Refusing to run: standard output leads to the input file image.pwx\n", true, disk},
@@ -747,8 +753,13 @@ TEST_F(InputGuard, DevicesUnderTheInputsFileSystem) {
                        P + "Refusing to write image.TOC: it is in use (mounted, or part of "
                            "another device)\n"});
     for (const Case &c : cases) {
-      const std::string folder = mount + "/" + std::to_string(&c - cases.data());
+      const std::string n = std::to_string(&c - cases.data());
+      const std::string folder = c.linkedIn ? dir + "/" + f.kind + n : mount + "/" + n;
       ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+      if (c.linkedIn) {
+        ASSERT_EQ(::symlink((mount + "/made" + n).c_str(), (folder + "/image.unencrypt").c_str()),
+                  0);
+      }
       if (c.input.empty())
         ASSERT_EQ(::link((mount + "/image.pwx").c_str(), (folder + "/image.pwx").c_str()), 0);
       else

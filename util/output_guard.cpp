@@ -277,8 +277,11 @@ RefusalReason refusalFor(OutputGuard &guard, const FileIdentity &id, int fd,
 }
 
 RefusalReason refusalForNewFile(OutputGuard &guard, const std::string &name) {
-  const size_t slash = name.find_last_of(PathSeparators);
-  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  // The folder where the file will be made: through a symbolic link that
+  // leads nowhere yet, the folder its target names.
+  const std::string made = nameCreatedBy(name);
+  const size_t slash = made.find_last_of(PathSeparators);
+  const std::string folder = slash == std::string::npos ? "." : made.substr(0, slash + 1);
   FileIdentity id;
   if (identityOfPath(folder.c_str(), id) &&
       outputFileSystemInInput(guard, {id, folder, -1, 0, false}))

@@ -90,6 +90,9 @@ bool identityOfDescriptor(int fd, FileIdentity &id);
 // The identity of what `path` leads to, following symbolic links; false
 // with errno set when nothing is there.
 bool identityOfPath(const char *path, FileIdentity &id);
+// The name that creating `path` makes: `path` itself, or, when it is a
+// symbolic link that leads nowhere yet, where its links end.
+std::string nameCreatedBy(const std::string &path);
 
 // The file that a block device reads and writes through: none for a device
 // that is no loop device; unknown for a loop device without a file or that

@@ -137,6 +137,24 @@ bool identityOfPath(const char *path, FileIdentity &id) {
   return true;
 }
 
+std::string nameCreatedBy(const std::string &path) {
+  // As many links as the system itself follows; a longer chain is not
+  // created through, and then the name is its own answer.
+  std::string at = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    char target[4096];
+    const ssize_t n = readlink(at.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<size_t>(n) == sizeof target)
+      return at;
+    std::string next(target, static_cast<size_t>(n));
+    const size_t slash = at.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos)
+      next = at.substr(0, slash + 1) + next;
+    at = next;
+  }
+  return path;
+}
+
 bool measureDescriptor(int fd, FileType &type, uint64_t &size) {
   struct stat st;
   if (fstat(fd, &st) != 0)
