@@ -43,37 +43,32 @@ set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/cpack_options.cmak
 
 include(CPack)
 
-# The release binaries: static Linux programs for x86-64 and aarch64, built
-# with the pinned cross compiler and run through the suite first (aarch64
-# under qemu-user), in build/release/. See packaging/release.cmake.
 set(release_tests OFF)
 if(TARGET decomp_tests)
   set(release_tests ON)
 endif()
-add_custom_target(release
-  COMMAND ${CMAKE_COMMAND}
-          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-          -DBUILD_DIR=${PROJECT_BINARY_DIR}
-          -DVERSION=${PROJECT_VERSION}
-          -DTESTS=${release_tests}
-          -P ${PROJECT_SOURCE_DIR}/packaging/release.cmake
-  COMMENT "Building the release binaries"
-  VERBATIM)
-if(release_tests)
-  add_dependencies(release decomp_tests)
-endif()
+# A release target that runs packaging/SCRIPT, after building the suite
+# that the script runs on what it builds.
+function(add_release_target name script comment)
+  add_custom_target(${name}
+    COMMAND ${CMAKE_COMMAND}
+            -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+            -DBUILD_DIR=${PROJECT_BINARY_DIR}
+            -DVERSION=${PROJECT_VERSION}
+            -DTESTS=${release_tests}
+            -P ${PROJECT_SOURCE_DIR}/packaging/${script}
+    COMMENT "${comment}"
+    VERBATIM)
+  if(release_tests)
+    add_dependencies(${name} decomp_tests)
+  endif()
+endfunction()
+
+# The release binaries: static Linux programs for x86-64 and aarch64, built
+# with the pinned cross compiler and run through the suite first (aarch64
+# under qemu-user), in build/release/. See packaging/release.cmake.
+add_release_target(release release.cmake "Building the release binaries")
 
 # The Windows zip: the program built with mingw-w64, run through the suite
 # under wine, with the README and the licence. See packaging/windows.cmake.
-add_custom_target(release-windows
-  COMMAND ${CMAKE_COMMAND}
-          -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-          -DBUILD_DIR=${PROJECT_BINARY_DIR}
-          -DVERSION=${PROJECT_VERSION}
-          -DTESTS=${release_tests}
-          -P ${PROJECT_SOURCE_DIR}/packaging/windows.cmake
-  COMMENT "Building the Windows zip"
-  VERBATIM)
-if(release_tests)
-  add_dependencies(release-windows decomp_tests)
-endif()
+add_release_target(release-windows windows.cmake "Building the Windows zip")
